@@ -24,9 +24,9 @@ PyTypeObject* rtruntime_type();
 PyTypeObject* rtpin_type();
 PyTypeObject* rtpager_type();
 
-// Creates a heap type from `spec` once and caches it in `*cell`. The failure carries the
+// Creates a heap type from `blueprint` once and caches it in `*cell`. The failure carries the
 // text "An error occurred while initializing class <name>".
-PyTypeObject* cached_type(PyObject** cell, PyType_Spec* spec, const char* name);
+PyTypeObject* cached_type(PyObject** cell, PyType_Spec* blueprint, const char* name);
 
 // Frees an instance of a heap type and drops the instance's reference to its type.
 void free_instance(PyObject* self);

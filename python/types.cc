@@ -2,9 +2,9 @@
 
 namespace pelorin::py {
 
-PyTypeObject* cached_type(PyObject** cell, PyType_Spec* spec, const char* name) {
+PyTypeObject* cached_type(PyObject** cell, PyType_Spec* blueprint, const char* name) {
   if (*cell != nullptr) return reinterpret_cast<PyTypeObject*>(*cell);
-  PyObject* type = PyType_FromSpec(spec);
+  PyObject* type = PyType_FromSpec(blueprint);
   if (type == nullptr) {
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);

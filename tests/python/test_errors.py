@@ -185,3 +185,15 @@ def test_borrow_releases_the_buffer(hooks):
         else:
             hooks.borrow(view, writable)
         view.release()
+
+
+def test_memory_exhaustion_aborts_with_the_request_size():
+    import signal
+    import subprocess
+    from conftest import BUILD, ROOT
+
+    code = ("import sys; sys.path[:0] = [%r, %r]; import _pelorin_testhooks as h; "
+            "h.exhaust(1 << 62)" % (str(BUILD / "testhooks"), str(ROOT)))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert out.returncode == -signal.SIGABRT
+    assert "memory allocation of 4611686018427387904 bytes failed" in out.stderr

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "python/args.h"
 #include "python/errors.h"
@@ -84,7 +85,16 @@ PyObject* fatal(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* { ::pelorin::fatal(text); });
 }
 
+// exhaust(nbytes): asks the C++ allocator for `nbytes`, which must not be there.
+PyObject* exhaust(PyObject*, PyObject* args) {
+  unsigned long long n;
+  if (!PyArg_ParseTuple(args, "K", &n)) return nullptr;
+  std::vector<char> v(n);
+  return PyLong_FromSize_t(v.size());
+}
+
 PyMethodDef methods[] = {
+    {"exhaust", exhaust, METH_VARARGS, nullptr},
     {"raise_error", raise_error, METH_VARARGS, nullptr},
     {"convert", convert, METH_VARARGS, nullptr},
     {"borrow", borrow, METH_VARARGS, nullptr},
