@@ -73,8 +73,9 @@ TEST(ShuffleTest, FixedVectors) {
   }
 }
 
-// Element counts straddle the 16-element vector step and its multiples, so every fast
-// loop runs with no, a partial and a full block and with every tail length seen here.
+// Element counts straddle the 16- and 32-element vector steps and the 512-element chunk
+// of the 16-byte loops, so every fast loop runs with no, a partial and a full block and
+// each later loop picks up what the one before left (1079 = 2 chunks + 32 + 16 + 7).
 // Spans start one byte off alignment and sit between guard bytes that must survive.
 TEST(ShuffleTest, MatchesPlaneRuleAndRoundTrips) {
   constexpr std::size_t kGuard = 32;
@@ -83,8 +84,9 @@ TEST(ShuffleTest, MatchesPlaneRuleAndRoundTrips) {
   std::mt19937_64 rng(20240611);
 
   for (std::size_t elem : elems) {
-    std::vector<std::size_t> counts = {0,  1,  2,  3,  7,  15, 16,  17,  31,  32,
-                                       33, 47, 48, 49, 63, 64, 65, 127, 128, 129};
+    std::vector<std::size_t> counts = {0,   1,   2,   3,   7,   15,  16,  17,  31,  32,
+                                       33,  47,  48,  49,  63,  64,  65,  127, 128, 129,
+                                       511, 512, 513, 543, 1079};
     counts.push_back((std::size_t{1} << 20) / elem + 3);  // ~1 MiB with a ragged tail
     for (std::size_t count : counts) {
       const std::size_t len = count * elem;
@@ -132,6 +134,7 @@ const BadCall kBadCalls[] = {
     {7, 7, 2, "7 bytes are not a whole number of 2-byte elements"},
     {66, 66, 4, "66 bytes are not a whole number of 4-byte elements"},
     {3, 3, 16, "3 bytes are not a whole number of 16-byte elements"},
+    {1028, 1028, 8, "1028 bytes are not a whole number of 8-byte elements"},
 };
 
 struct Named {
