@@ -22,7 +22,8 @@ bool to_f64(PyObject* o, const char* name, double* out);
 bool to_bool(PyObject* o, const char* name, bool* out);
 // A str, as UTF-8.
 bool to_str(PyObject* o, const char* name, std::string* out);
-// A str, bytes or path-like object, in the file-system encoding.
+// A str, bytes or path-like object, in the file-system encoding. A NUL byte is kept: the
+// core refuses such a path with an I/O error when it opens it.
 bool to_path(PyObject* o, const char* name, std::string* out);
 // None or a missing argument (nullptr) means absent.
 bool to_opt_u64(PyObject* o, const char* name, std::optional<std::uint64_t>* out);

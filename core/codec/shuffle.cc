@@ -1,5 +1,7 @@
 #include "codec/shuffle.h"
 
+#include <cstring>
+
 #include "error/error.h"
 
 #if defined(__SSE2__)
@@ -452,6 +454,9 @@ void shuffle(std::span<const std::byte> src, std::size_t elem, std::span<std::by
   check("shuffle", src.size(), elem, dst.size());
   const std::size_t n = src.size() / elem;
   switch (elem) {
+    case 1:  // one plane: the bytes as they are
+      if (n != 0) std::memcpy(dst.data(), src.data(), n);
+      break;
     case 2: shuffle2(src.data(), n, dst.data()); break;
     case 4: shuffle4(src.data(), n, dst.data()); break;
     case 8: shuffle8(src.data(), n, dst.data()); break;
@@ -464,6 +469,9 @@ void unshuffle(std::span<const std::byte> src, std::size_t elem, std::span<std::
   check("unshuffle", src.size(), elem, dst.size());
   const std::size_t n = src.size() / elem;
   switch (elem) {
+    case 1:  // one plane: the bytes as they are
+      if (n != 0) std::memcpy(dst.data(), src.data(), n);
+      break;
     case 2: unshuffle2(src.data(), n, dst.data()); break;
     case 4: unshuffle4(src.data(), n, dst.data()); break;
     case 8: unshuffle8(src.data(), n, dst.data()); break;

@@ -1,12 +1,31 @@
 // Linux implementation of the platform layer.
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform/platform.h"
 
 namespace pelorin::platform {
+
+namespace {
+
+// From the kernel's ioprio interface; not every C library exports them.
+constexpr int kIoprioWhoProcess = 1;  // with who = 0: the calling thread
+constexpr int kIoprioClassShift = 13;
+constexpr int kIoprioClassNone = 0;
+constexpr int kIoprioClassBe = 2;
+
+constexpr int ioprio_value(int cls, int data) { return (cls << kIoprioClassShift) | data; }
+
+void set_io_priority(int value) {
+  (void)::syscall(SYS_ioprio_set, kIoprioWhoProcess, 0, value);
+}
+
+}  // namespace
 
 std::size_t page_size() {
   static const std::size_t size = [] {
@@ -16,11 +35,50 @@ std::size_t page_size() {
   return size;
 }
 
+unsigned online_cpus() {
+  long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<unsigned>(n) : 0u;
+}
+
 void set_thread_name(const char* name) {
   char buf[16];
   std::strncpy(buf, name, sizeof buf - 1);
   buf[sizeof buf - 1] = '\0';
   pthread_setname_np(pthread_self(), buf);
+}
+
+std::string get_thread_name() {
+  char buf[16];
+  if (pthread_getname_np(pthread_self(), buf, sizeof buf) != 0) return {};
+  return buf;
+}
+
+std::string process_name() {
+  // /proc/self is the thread group, so this is the main thread's name.
+  std::FILE* f = std::fopen("/proc/self/comm", "re");
+  if (f == nullptr) return {};
+  char buf[32];
+  std::string name;
+  if (std::fgets(buf, sizeof buf, f) != nullptr) name = buf;
+  std::fclose(f);
+  if (!name.empty() && name.back() == '\n') name.pop_back();
+  return name;
+}
+
+void lower_io_priority() { set_io_priority(ioprio_value(kIoprioClassBe, 7)); }
+
+void restore_io_priority() { set_io_priority(ioprio_value(kIoprioClassNone, 0)); }
+
+void drop_cached(int fd, std::uint64_t offset, std::uint64_t length) {
+  // Length 0 would mean "to the end of the file" to the system.
+  if (length == 0) return;
+  (void)::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(length),
+                        POSIX_FADV_DONTNEED);
+}
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
 }
 
 }  // namespace pelorin::platform

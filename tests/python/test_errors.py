@@ -122,7 +122,7 @@ CONVERSIONS = [
     ("bool", 1, TypeError), ("bool", None, TypeError),
     ("str", "reuse", b"reuse"), ("str", "\u00e9", "\u00e9".encode()), ("str", b"reuse", TypeError),
     ("path", "/tmp/x", b"/tmp/x"), ("path", pathlib.Path("/tmp/y"), b"/tmp/y"),
-    ("path", b"/tmp/z", b"/tmp/z"), ("path", 3, TypeError), ("path", "a\0b", ValueError),
+    ("path", b"/tmp/z", b"/tmp/z"), ("path", 3, TypeError), ("path", "a\0b", b"a\0b"),
     ("opt_u64", None, None), ("opt_u64", 3, 3), ("opt_u64", -3, OverflowError),
 ]
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/codec.h"
 #include "python/args.h"
 #include "python/errors.h"
 
@@ -93,7 +94,32 @@ PyObject* exhaust(PyObject*, PyObject* args) {
   return PyLong_FromSize_t(v.size());
 }
 
+// codec_pieces(data, itemsize, level): the pieces codec_pack keeps, as a list of bytes.
+PyObject* codec_pieces(PyObject*, PyObject* args) {
+  PyObject* obj;
+  unsigned long long itemsize;
+  int level;
+  if (!PyArg_ParseTuple(args, "OKi", &obj, &itemsize, &level)) return nullptr;
+  Borrowed data;
+  if (!data.acquire(obj, false)) return nullptr;
+  auto pieces = codec::pack({data.data(), data.size()}, itemsize, level);
+  if (!pieces) return to_py_err(pieces.error());
+  PyObject* list = PyList_New(0);
+  for (const auto& p : *pieces) {
+    PyObject* b = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p.data()),
+                                            static_cast<Py_ssize_t>(p.size()));
+    if (b == nullptr || PyList_Append(list, b) < 0) {
+      Py_XDECREF(b);
+      Py_DECREF(list);
+      return nullptr;
+    }
+    Py_DECREF(b);
+  }
+  return list;
+}
+
 PyMethodDef methods[] = {
+    {"codec_pieces", codec_pieces, METH_VARARGS, nullptr},
     {"exhaust", exhaust, METH_VARARGS, nullptr},
     {"raise_error", raise_error, METH_VARARGS, nullptr},
     {"convert", convert, METH_VARARGS, nullptr},
