@@ -1,6 +1,7 @@
 import os
 import pathlib
 import sys
+import threading
 
 import pytest
 
@@ -28,3 +29,29 @@ def threads_named(name):
         except OSError:
             pass  # the thread ended while we looked
     return count
+
+
+def ticks_during(work):
+    """How often a second Python thread got to run while `work()` ran. It can only run
+    when `work` lets go of the interpreter lock."""
+    ticks = 0
+    running = threading.Event()
+    stop = threading.Event()
+
+    def ticker():
+        nonlocal ticks
+        running.set()
+        while not stop.is_set():
+            ticks += 1
+            stop.wait(0.001)
+
+    t = threading.Thread(target=ticker)
+    t.start()
+    running.wait()
+    try:
+        before = ticks
+        work()
+        return ticks - before
+    finally:
+        stop.set()
+        t.join()

@@ -2,13 +2,13 @@ import errno
 import os
 import pathlib
 import stat
-import threading
 
 import numpy as np
 import pytest
 import xxhash
 
 import pelorin._core as core
+from conftest import ticks_during
 
 CHUNK = core.DIGEST_CHUNK
 EMPTY = bytes.fromhex("b26556039db4c345547d14dc998a0a2c")
@@ -222,25 +222,7 @@ def test_read_argument_errors(spilled, tmp_path):
 
 def test_lock_released_for_long_work(tmp_path):
     data = np.random.default_rng(9).integers(0, 256, 256 * CHUNK, dtype=np.uint8)
-    ticks = []
-    stop = threading.Event()
-
-    def ticker():
-        while not stop.is_set():
-            ticks.append(1)
-            stop.wait(0.001)
-
-    t = threading.Thread(target=ticker)
-    t.start()
-    try:
-        counts = []
-        for work in (lambda: core.engine_digest(data),
-                     lambda: core.engine_write(data, tmp_path),
-                     lambda: core.engine_read_source_into(next(tmp_path.iterdir()), 0, data)):
-            before = len(ticks)
-            work()
-            counts.append(len(ticks) - before)
-    finally:
-        stop.set()
-        t.join()
-    assert all(c > 3 for c in counts), counts
+    written = []
+    assert ticks_during(lambda: core.engine_digest(data)) > 3
+    assert ticks_during(lambda: written.append(core.engine_write(data, tmp_path))) > 3
+    assert ticks_during(lambda: core.engine_read_source_into(written[0][0], 0, data)) > 3
