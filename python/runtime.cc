@@ -1,5 +1,9 @@
 // RtRuntime, the budgeted buffer runtime, and RtPin, one pinned buffer.
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
 #include <new>
 #include <string>
 #include <string_view>
@@ -7,13 +11,12 @@
 #include "python/args.h"
 #include "python/bindings.h"
 #include "python/errors.h"
+#include "rt/pin.h"
 #include "rt/runtime.h"
 
 namespace pelorin::py {
 
 namespace {
-
-constexpr const char* kTable = "the buffer table, pins and making room";
 
 struct RtRuntimeObject {
   PyObject_HEAD
@@ -119,17 +122,163 @@ PyObject* rtruntime_limit(PyObject* self, PyObject*) {
 }
 
 PELORIN_NOT_YET(rtruntime_hold_back, "RtRuntime.hold_back", "the service thread")
-PELORIN_NOT_YET(rtruntime_alloc, "RtRuntime.alloc", kTable)
 PELORIN_NOT_YET(rtruntime_add_file, "RtRuntime.add_file", "file-backed buffers")
-PELORIN_NOT_YET(rtruntime_pin, "RtRuntime.pin", kTable)
-PELORIN_NOT_YET(rtruntime_free, "RtRuntime.free", kTable)
 PELORIN_NOT_YET(rtruntime_prefetch, "RtRuntime.prefetch", "the service thread")
 PELORIN_NOT_YET(rtruntime_derive, "RtRuntime.derive", "derived buffers")
 PELORIN_NOT_YET(rtruntime_predict, "RtRuntime.predict", "pin-cycle prediction")
-PELORIN_NOT_YET(rtruntime_evict, "RtRuntime.evict", kTable)
-PELORIN_NOT_YET(rtruntime_state, "RtRuntime.state", kTable)
-PELORIN_NOT_YET(rtruntime_nbytes, "RtRuntime.nbytes", kTable)
-PELORIN_NOT_YET(rtruntime_stats, "RtRuntime.stats", kTable)
+
+// Parses one id argument named "id".
+bool one_id(PyObject* args, PyObject* kwds, const char* format, std::uint64_t* id) {
+  static const char* kwlist[] = {"id", nullptr};
+  PyObject* obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, format, const_cast<char**>(kwlist), &obj))
+    return false;
+  return to_u64(obj, "id", id);
+}
+
+PyObject* rtruntime_alloc(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"nbytes", "elem", nullptr};
+    PyObject *nbytes_obj, *elem_obj;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:alloc", const_cast<char**>(kwlist),
+                                     &nbytes_obj, &elem_obj))
+      return nullptr;
+    std::uint64_t nbytes, elem;
+    if (!to_u64(nbytes_obj, "nbytes", &nbytes) || !to_u64(elem_obj, "elem", &elem)) return nullptr;
+    rt::Runtime rt = runtime_of(self);  // our own reference while the lock is released
+    Result<std::uint64_t> id = fail(Error::io(""));
+    {
+      WithoutGil nogil;
+      id = rt.alloc(nbytes, elem);
+    }
+    if (!id) return rt_err(id.error());
+    return PyLong_FromUnsignedLongLong(*id);
+  });
+}
+
+PyObject* rtruntime_free(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    std::uint64_t id;
+    if (!one_id(args, kwds, "O:free", &id)) return nullptr;
+    rt::Runtime rt = runtime_of(self);
+    Result<void> ok;
+    {
+      WithoutGil nogil;
+      ok = rt.free(id);
+    }
+    if (!ok) return rt_err(ok.error());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* rtruntime_evict(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    std::uint64_t id;
+    if (!one_id(args, kwds, "O:evict", &id)) return nullptr;
+    rt::Runtime rt = runtime_of(self);
+    Result<bool> freed = fail(Error::io(""));
+    {
+      WithoutGil nogil;
+      freed = rt.evict(id);
+    }
+    if (!freed) return rt_err(freed.error());
+    return PyBool_FromLong(*freed);
+  });
+}
+
+PyObject* rtruntime_state(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    std::uint64_t id;
+    if (!one_id(args, kwds, "O:state", &id)) return nullptr;
+    auto st = runtime_of(self).state(id);
+    if (!st) return rt_err(st.error());
+    return PyUnicode_FromString(rt::state_name(*st));
+  });
+}
+
+PyObject* rtruntime_nbytes(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    std::uint64_t id;
+    if (!one_id(args, kwds, "O:nbytes", &id)) return nullptr;
+    auto n = runtime_of(self).nbytes(id);
+    if (!n) return rt_err(n.error());
+    return PyLong_FromUnsignedLongLong(*n);
+  });
+}
+
+PyObject* rtruntime_stats(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, ":stats", const_cast<char**>(kwlist)))
+      return nullptr;
+    const rt::Stats st = runtime_of(self).stats();
+    PyObject* d = PyDict_New();
+    if (d == nullptr) return nullptr;
+    auto put = [&](const char* key, PyObject* v) {
+      if (v == nullptr) return false;
+      const int r = PyDict_SetItemString(d, key, v);
+      Py_DECREF(v);
+      return r == 0;
+    };
+    auto u = [](std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); };
+    auto f = [](double v) { return PyFloat_FromDouble(v); };
+    const bool ok =
+        put("budget", u(st.budget)) && put("reserve", u(st.reserve)) && put("used", u(st.used)) &&
+        put("peak_used", u(st.peak_used)) && put("buffers", u(st.buffers)) &&
+        put("resident_bytes", u(st.resident_bytes)) &&
+        put("compressed_bytes", u(st.compressed_bytes)) &&
+        put("pinned_bytes", u(st.pinned_bytes)) && put("loads", u(st.loads)) &&
+        put("load_bytes", u(st.load_bytes)) && put("rereads", u(st.rereads)) &&
+        put("reread_bytes", u(st.reread_bytes)) && put("read_seconds", f(st.read_seconds)) &&
+        put("drops", u(st.drops)) && put("drop_bytes", u(st.drop_bytes)) &&
+        put("compressions", u(st.compressions)) && put("compress_in", u(st.compress_in)) &&
+        put("compress_out", u(st.compress_out)) &&
+        put("compress_seconds", f(st.compress_seconds)) &&
+        put("decompressions", u(st.decompressions)) &&
+        put("decompress_bytes", u(st.decompress_bytes)) &&
+        put("decompress_seconds", f(st.decompress_seconds)) &&
+        put("incompressible", u(st.incompressible)) && put("evictions", u(st.evictions)) &&
+        put("refusals", u(st.refusals)) && put("restore_seconds", f(st.restore_seconds)) &&
+        put("pins", u(st.pins)) && put("recomputes", u(st.recomputes)) &&
+        put("recompute_bytes", u(st.recompute_bytes)) &&
+        put("recompute_seconds", f(st.recompute_seconds)) &&
+        put("prefetches", u(st.prefetches)) && put("prefetch_bytes", u(st.prefetch_bytes)) &&
+        put("prefetch_hits", u(st.prefetch_hits)) &&
+        put("prefetch_wasted", u(st.prefetch_wasted)) &&
+        put("prefetch_skipped", u(st.prefetch_skipped)) &&
+        put("written_bytes", u(st.written_bytes)) && put("outside_peak", u(st.outside_peak)) &&
+        put("limit_low", u(st.limit_low));
+    if (!ok) {
+      Py_DECREF(d);
+      return nullptr;
+    }
+    return d;
+  });
+}
+
+PyObject* make_rtpin(rt::Pin pin);
+
+PyObject* rtruntime_pin(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"id", "write", nullptr};
+    PyObject *id_obj, *write_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O:pin", const_cast<char**>(kwlist), &id_obj,
+                                     &write_obj))
+      return nullptr;
+    std::uint64_t id;
+    bool write = false;
+    if (!to_u64(id_obj, "id", &id)) return nullptr;
+    if (write_obj != nullptr && !to_bool(write_obj, "write", &write)) return nullptr;
+    rt::Runtime rt = runtime_of(self);
+    std::optional<Result<rt::Pin>> pin;
+    {
+      WithoutGil nogil;
+      pin.emplace(rt.pin(id, write));
+    }
+    if (!*pin) return rt_err(pin->error());
+    return make_rtpin(std::move(**pin));
+  });
+}
 
 PyMethodDef rtruntime_methods[] = {
     {"limit", rtruntime_limit, METH_NOARGS,
@@ -180,20 +329,122 @@ PyType_Spec rtruntime_spec = {"pelorin._core.RtRuntime", sizeof(RtRuntimeObject)
 
 struct RtPinObject {
   PyObject_HEAD
+  std::mutex* mu;                   // taken before the runtime mutex, never after
+  std::optional<rt::Pin>* pin;      // guarded by *mu; absent once unpinned
+  std::uint64_t address;
+  std::uint64_t nbytes;
+  std::atomic<std::uint64_t>* views;  // buffer-protocol views handed out and alive
+  std::atomic<bool>* released;        // release() was called: no new views
+  bool writable;
 };
 
-PyObject* rtpin_getter(PyObject*, void* name) {
-  return not_implemented(static_cast<const char*>(name), kTable);
-}
-PELORIN_NOT_YET(rtpin_release, "RtPin.release", kTable)
+RtPinObject* as_pin(PyObject* self) { return reinterpret_cast<RtPinObject*>(self); }
 
-int rtpin_getbuffer(PyObject*, Py_buffer*, int) {
-  not_implemented("RtPin buffers", kTable);
-  return -1;
+// Drops the pin once it is released and no view is left; exactly once.
+void unpin_if_unused(RtPinObject* p) {
+  if (!p->released->load() || p->views->load() != 0) return;
+  std::lock_guard<std::mutex> l(*p->mu);
+  p->pin->reset();
 }
-void rtpin_releasebuffer(PyObject*, Py_buffer*) {}
 
-void rtpin_dealloc(PyObject* self) { free_instance(self); }
+PyObject* make_rtpin(rt::Pin pin) {
+  PyTypeObject* type = rtpin_type();
+  if (type == nullptr) return nullptr;
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) return nullptr;  // `pin` goes, unpinning the buffer
+  RtPinObject* p = as_pin(self);
+  p->address = reinterpret_cast<std::uintptr_t>(pin.ptr());
+  p->nbytes = pin.nbytes();
+  p->writable = pin.write();
+  p->mu = new std::mutex;
+  p->views = new std::atomic<std::uint64_t>(0);
+  p->released = new std::atomic<bool>(false);
+  p->pin = new std::optional<rt::Pin>(std::move(pin));
+  return self;
+}
+
+PyObject* rtpin_nbytes(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(as_pin(self)->nbytes); }
+PyObject* rtpin_address(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(as_pin(self)->address);
+}
+PyObject* rtpin_writable(PyObject* self, void*) { return PyBool_FromLong(as_pin(self)->writable); }
+PyObject* rtpin_views(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(as_pin(self)->views->load());
+}
+PyObject* rtpin_unpinned(PyObject* self, void*) {
+  RtPinObject* p = as_pin(self);
+  std::lock_guard<std::mutex> l(*p->mu);
+  return PyBool_FromLong(!p->pin->has_value());
+}
+
+PyObject* rtpin_release(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, ":release", const_cast<char**>(kwlist)))
+      return nullptr;
+    RtPinObject* p = as_pin(self);
+    p->released->store(true);
+    unpin_if_unused(p);
+    Py_RETURN_NONE;
+  });
+}
+
+int rtpin_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+  RtPinObject* p = as_pin(self);
+  if (view == nullptr) {
+    PyErr_SetString(PyExc_BufferError, "view is null");
+    return -1;
+  }
+  if (p->released->load()) {
+    PyErr_SetString(PyExc_BufferError, "this pin was released");
+    return -1;
+  }
+  if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE && !p->writable) {
+    PyErr_SetString(PyExc_BufferError,
+                    "the buffer is pinned read-only; pin it with write=True");
+    return -1;
+  }
+  p->views->fetch_add(1);
+  Py_INCREF(self);
+  view->obj = self;
+  view->buf = reinterpret_cast<void*>(static_cast<std::uintptr_t>(p->address));
+  view->len = static_cast<Py_ssize_t>(p->nbytes);
+  view->itemsize = 1;
+  view->readonly = p->writable ? 0 : 1;
+  view->ndim = 1;
+  view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>("B") : nullptr;
+  view->shape = (flags & PyBUF_ND) == PyBUF_ND ? &view->len : nullptr;
+  view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? &view->itemsize : nullptr;
+  view->suboffsets = nullptr;
+  view->internal = nullptr;
+  return 0;
+}
+
+void rtpin_releasebuffer(PyObject* self, Py_buffer*) {
+  RtPinObject* p = as_pin(self);
+  p->views->fetch_sub(1);
+  try {
+    unpin_if_unused(p);
+  } catch (const FatalError&) {
+    std::abort();  // called by the interpreter through a plain function pointer
+  }
+}
+
+void rtpin_dealloc(PyObject* self) {
+  RtPinObject* p = as_pin(self);
+  if (p->pin != nullptr) {
+    try {
+      delete p->pin;  // unpins if still pinned
+    } catch (const FatalError&) {
+      std::abort();
+    }
+    delete p->mu;
+    delete p->views;
+    delete p->released;
+  }
+  free_instance(self);
+}
 
 PyMethodDef rtpin_methods[] = {
     {"release", PELORIN_FN(rtpin_release), PELORIN_ARGS,
@@ -203,16 +454,14 @@ PyMethodDef rtpin_methods[] = {
 };
 
 PyGetSetDef rtpin_getset[] = {
-    {"nbytes", rtpin_getter, nullptr, nullptr, const_cast<char*>("RtPin.nbytes")},
-    {"address", rtpin_getter, nullptr,
-     "Address of the pinned data (page-aligned; valid while the pin is held).",
-     const_cast<char*>("RtPin.address")},
-    {"writable", rtpin_getter, nullptr, nullptr, const_cast<char*>("RtPin.writable")},
-    {"views", rtpin_getter, nullptr, "Views still alive (numpy arrays or memoryviews of this pin).",
-     const_cast<char*>("RtPin.views")},
-    {"unpinned", rtpin_getter, nullptr,
-     "True once the buffer is unpinned (released and no view left).",
-     const_cast<char*>("RtPin.unpinned")},
+    {"nbytes", rtpin_nbytes, nullptr, nullptr, nullptr},
+    {"address", rtpin_address, nullptr,
+     "Address of the pinned data (page-aligned; valid while the pin is held).", nullptr},
+    {"writable", rtpin_writable, nullptr, nullptr, nullptr},
+    {"views", rtpin_views, nullptr, "Views still alive (numpy arrays or memoryviews of this pin).",
+     nullptr},
+    {"unpinned", rtpin_unpinned, nullptr,
+     "True once the buffer is unpinned (released and no view left).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

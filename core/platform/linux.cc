@@ -4,6 +4,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <mutex>
 #include <cstdio>
 #include <cstring>
 
@@ -74,6 +76,38 @@ void drop_cached(int fd, std::uint64_t offset, std::uint64_t length) {
   if (length == 0) return;
   (void)::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(length),
                         POSIX_FADV_DONTNEED);
+}
+
+std::optional<std::uint64_t> process_footprint() {
+  // One descriptor per process, opened on first use. A forked child inherits its parent's
+  // (and only the forking thread survives a fork), so it closes that one and opens its own.
+  static std::atomic<int> fd{-1};
+  static std::atomic<pid_t> owner{0};
+  static std::mutex open_mu;
+  const pid_t pid = ::getpid();
+  int f = fd.load(std::memory_order_acquire);
+  if (f < 0 || owner.load(std::memory_order_acquire) != pid) {
+    std::lock_guard<std::mutex> l(open_mu);
+    f = fd.load(std::memory_order_acquire);
+    if (f < 0 || owner.load(std::memory_order_acquire) != pid) {
+      if (f >= 0) ::close(f);
+      f = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+      fd.store(f, std::memory_order_release);
+      owner.store(pid, std::memory_order_release);
+      if (f < 0) return std::nullopt;
+    }
+  }
+  char buf[128];
+  const ssize_t n = ::pread(f, buf, sizeof buf - 1, 0);
+  if (n <= 0) return std::nullopt;
+  buf[n] = '\0';
+  // "size resident shared ...": the second field, in pages.
+  const char* p = buf;
+  while (*p != '\0' && *p != ' ') ++p;
+  if (*p != ' ') return std::nullopt;
+  std::uint64_t pages = 0;
+  for (++p; *p >= '0' && *p <= '9'; ++p) pages = pages * 10 + static_cast<std::uint64_t>(*p - '0');
+  return pages * page_size();
 }
 
 void UniqueFd::reset(int fd) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace pelorin::platform {
@@ -34,6 +35,11 @@ void restore_io_priority();
 // Tells the system the file's cached pages in [offset, offset + length) will not be read
 // again soon, so it can drop them. Advice only: failure is ignored; length 0 does nothing.
 void drop_cached(int fd, std::uint64_t offset, std::uint64_t length);
+
+// The process's resident set in bytes (the footprint a process budget is held against),
+// or nothing when it cannot be read. No allocation: one pread on a descriptor kept open
+// (opened again after a fork). Any thread.
+std::optional<std::uint64_t> process_footprint();
 
 // Rounds `n` up to a multiple of the page size; wraps to a small value on overflow.
 inline std::uint64_t round_up_to_pages(std::uint64_t n) {

@@ -1,7 +1,11 @@
 // One buffer of the runtime's table and the forms its bytes take.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <optional>
 #include <variant>
 #include <vector>
@@ -26,6 +30,23 @@ struct Packed {
 // No bytes in memory.
 struct Absent {};
 
+// How a derived buffer is computed again from its inputs.
+struct LineageFunc;
+struct Lineage {
+  std::vector<std::uint64_t> inputs;
+  std::array<std::byte, 16> digest{};  // of the bytes the function produced
+  std::shared_ptr<LineageFunc> func;
+  double seconds = 0.0;  // estimated time to compute it
+};
+
+// The file region a file-backed buffer is read from.
+struct SourceFile;
+struct Source {
+  std::optional<std::array<std::byte, 16>> digest;  // recorded by the first load
+  std::shared_ptr<SourceFile> file;
+  std::uint64_t offset = 0;
+};
+
 // Resident data is a Region whose first `nbytes` bytes are the buffer.
 using Data = std::variant<Absent, Region, Packed>;
 
@@ -33,7 +54,9 @@ struct Buf {
   std::optional<double> ratio;           // known compression ratio (input per stored byte)
   std::optional<std::uint64_t> next;     // buffer whose recorded pin followed this one's
   std::vector<std::uint64_t> dependents;  // derived buffers naming this one as an input
+  std::optional<Lineage> lineage;
   Data data;
+  std::optional<Source> source;
   std::uint64_t nbytes = 0;
   std::uint64_t elem = 1;
   std::uint64_t tick = 0;      // Inner::tick at the last recorded pin
@@ -46,6 +69,16 @@ struct Buf {
   bool prefetched = false;
   bool reused = false;
   bool seen = false;
+  // Set when a failed compression could not put the bytes back: the data is gone and
+  // every pin fails with this text until the buffer is freed.
+  std::optional<std::string> broken;
+
+  bool resident() const { return std::holds_alternative<Region>(data); }
+  bool packed() const { return std::holds_alternative<Packed>(data); }
+  bool has_data() const { return !std::holds_alternative<Absent>(data); }
+  // Can be read again from its file, verified against the digest of the first load.
+  bool rereadable() const { return source && source->digest && !written; }
+  bool recomputable() const { return lineage.has_value(); }
 };
 
 // Bytes `used` accounts for the buffer's data.

@@ -105,6 +105,11 @@ struct Inner {
 };
 
 class Shared;
+class Pin;
+
+// What `state()` reports of a buffer.
+enum class State : std::uint8_t { Resident, Compressed, Dropped, Unloaded };
+const char* state_name(State s);
 
 // Locked access to Inner. Holds the runtime mutex for its lifetime.
 class Guard {
@@ -179,6 +184,20 @@ class Runtime {
   }
 
   const std::shared_ptr<Shared>& shared() const { return shared_; }
+
+  // A new resident, zero-filled buffer of `nbytes` bytes of `elem`-byte elements; its id.
+  Result<std::uint64_t> alloc(std::uint64_t nbytes, std::uint64_t elem) const;
+  // Removes an unpinned buffer and gives its memory back.
+  Result<void> free(std::uint64_t id) const;
+  // Does not wait for busy buffers: one being worked on may read as dropped or unloaded.
+  Result<State> state(std::uint64_t id) const;
+  Result<std::uint64_t> nbytes(std::uint64_t id) const;
+  // The counters, with the figures computed from the table filled in.
+  Stats stats() const;
+  // A recorded, non-strict pin; brings the buffer's bytes back first.
+  Result<Pin> pin(std::uint64_t id, bool write) const;
+  // Compresses or drops an unpinned buffer now; whether memory was freed.
+  Result<bool> evict(std::uint64_t id) const;
 
  private:
   Runtime(std::shared_ptr<Shared> shared, std::shared_ptr<Owner> owner)
