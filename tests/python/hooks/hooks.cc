@@ -118,7 +118,17 @@ PyObject* codec_pieces(PyObject*, PyObject* args) {
   return list;
 }
 
+// writable_view(obj): asks `obj` for a writable buffer, as a consumer that writes would,
+// and gives it back at once.
+PyObject* writable_view(PyObject*, PyObject* obj) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(obj, &view, PyBUF_WRITABLE | PyBUF_SIMPLE) < 0) return nullptr;
+  PyBuffer_Release(&view);
+  Py_RETURN_NONE;
+}
+
 PyMethodDef methods[] = {
+    {"writable_view", writable_view, METH_O, nullptr},
     {"codec_pieces", codec_pieces, METH_VARARGS, nullptr},
     {"exhaust", exhaust, METH_VARARGS, nullptr},
     {"raise_error", raise_error, METH_VARARGS, nullptr},
