@@ -20,6 +20,16 @@ namespace {
 
 Error unknown(std::uint64_t id) { return Error::invalid_argument(fmt::format("unknown buffer {}", id)); }
 
+// The buffer once no other thread is working on it; it may be freed while we wait.
+Result<Buf*> idle(Shared& s, Guard& g, std::uint64_t id) {
+  for (;;) {
+    auto it = g->bufs.find(id);
+    if (it == g->bufs.end()) return fail(unknown(id));
+    if (!it->second.busy) return &it->second;
+    s.wait(g);
+  }
+}
+
 }  // namespace
 
 Result<std::uint64_t> Runtime::alloc(std::uint64_t nbytes, std::uint64_t elem) const {
@@ -48,13 +58,9 @@ Result<std::uint64_t> Runtime::alloc(std::uint64_t nbytes, std::uint64_t elem) c
 Result<void> Runtime::free(std::uint64_t id) const {
   Shared& s = *shared_;
   Guard g = s.lock();
-  for (;;) {
-    auto it = g->bufs.find(id);
-    if (it == g->bufs.end()) return fail(unknown(id));
-    if (!it->second.busy) break;
-    s.wait(g);
-  }
-  Buf& b = g->bufs.at(id);
+  auto found = idle(s, g, id);
+  if (!found) return fail(found.error());
+  Buf& b = **found;
   if (b.pins != 0) return fail(Error::invalid_argument(fmt::format("buffer {} is pinned", id)));
   if (auto ok = release_dependents(*g, id); !ok) return ok;
 
@@ -118,13 +124,9 @@ Result<Pin> Runtime::pin(std::uint64_t id, bool write) const {
 Result<bool> Runtime::evict(std::uint64_t id) const {
   Shared& s = *shared_;
   Guard g = s.lock();
-  for (;;) {
-    auto it = g->bufs.find(id);
-    if (it == g->bufs.end()) return fail(unknown(id));
-    if (!it->second.busy) break;
-    s.wait(g);
-  }
-  Buf& b = g->bufs.at(id);
+  auto found = idle(s, g, id);
+  if (!found) return fail(found.error());
+  Buf& b = **found;
   if (b.pins > 0) return false;
   if (!b.rereadable() && !b.recomputable()) {
     if (!b.resident() || b.incompressible) return false;
