@@ -1,6 +1,7 @@
 // Linux implementation of the platform layer.
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -108,6 +109,21 @@ std::optional<std::uint64_t> process_footprint() {
   std::uint64_t pages = 0;
   for (++p; *p >= '0' && *p <= '9'; ++p) pages = pages * 10 + static_cast<std::uint64_t>(*p - '0');
   return pages * page_size();
+}
+
+void* map_anonymous(std::size_t len, bool prefault) {
+  void* p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  if (prefault) {
+    // Memory about to be filled whole: huge pages where the system offers them on request,
+    // then every page made present in one call. Both are advice; failures are ignored.
+    constexpr std::size_t kHuge = 2u << 20;
+    if (len >= kHuge) (void)::madvise(p, len, MADV_HUGEPAGE);
+#ifdef MADV_POPULATE_WRITE
+    (void)::madvise(p, len, MADV_POPULATE_WRITE);
+#endif
+  }
+  return p;
 }
 
 void UniqueFd::reset(int fd) {

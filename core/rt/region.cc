@@ -10,12 +10,12 @@
 
 namespace pelorin::rt {
 
-Result<Region> Region::create(std::uint64_t size) {
+Result<Region> Region::create(std::uint64_t size, bool prefault) {
   if (size == 0) return fail(Error::invalid_argument("a region holds at least one byte"));
   // Wraps for sizes near 2^64; the system then rejects the length with EINVAL.
   const std::uint64_t len = platform::round_up_to_pages(size);
-  void* p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) return fail(Error::last_os());
+  void* p = platform::map_anonymous(len, prefault);
+  if (p == nullptr) return fail(Error::last_os());
   return Region(static_cast<std::byte*>(p), size, len);
 }
 

@@ -17,7 +17,8 @@ class Region {
  public:
   // A fresh, zero-filled, readable and writable region of at least `size` bytes.
   // Fails with InvalidArgument for size 0 and with Io when the system refuses the mapping.
-  static Result<Region> create(std::uint64_t size);
+  // `prefault` makes the pages present at once, for a caller about to fill all of them.
+  static Result<Region> create(std::uint64_t size, bool prefault = false);
 
   Region(Region&& other) noexcept;
   Region& operator=(Region&& other) noexcept;
