@@ -37,7 +37,9 @@ Result<std::uint64_t> Runtime::alloc(std::uint64_t nbytes, std::uint64_t elem) c
   if (elem == 0 || elem > 16 || (elem & (elem - 1)) != 0 || nbytes % elem != 0)
     return fail(Error::invalid_argument(fmt::format(
         "element size {} must be 1, 2, 4, 8 or 16 and divide {} bytes", elem, nbytes)));
-  const std::uint64_t rounded = platform::round_up_to_pages(nbytes);
+  // A size whose rounding wraps is still a request for more than any budget holds.
+  std::uint64_t rounded = platform::round_up_to_pages(nbytes);
+  if (rounded < nbytes) rounded = UINT64_MAX;
   Shared& s = *shared_;
   Guard g = s.lock();
   if (auto room = make_room(s, g, rounded, std::nullopt, false, 0.0); !room)
