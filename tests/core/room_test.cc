@@ -14,41 +14,15 @@
 
 #include "rt/internal.h"
 #include "rt/runtime.h"
+#include "rt_testing.h"
 
 namespace pelorin::rt {
 namespace {
 
-constexpr std::uint64_t kPage = 4096;
-constexpr std::uint64_t kMiB = 1048576;
+using namespace test;
 constexpr std::uint64_t kChunk = 4 * kMiB;
 constexpr std::uint64_t kHeadroom = 4210688;
 constexpr std::uint64_t kSmallBudget = 16 * kMiB;  // limit 12566528 bytes, 11.98 MiB
-
-Runtime make_runtime(std::uint64_t budget, Policy policy = Policy::Reuse,
-                     double min_saving = 0.15) {
-  Options o;
-  o.budget = budget;
-  o.policy = policy;
-  o.min_saving = min_saving;
-  o.prefetch = false;
-  auto r = Runtime::create(o);
-  if (!r) throw std::runtime_error(r.error().display());
-  return std::move(*r);
-}
-
-template <typename T>
-T ok(Result<T> r) {
-  if (!r) throw std::runtime_error("unexpected error: " + r.error().display());
-  return std::move(*r);
-}
-void ok(Result<void> r) {
-  if (!r) throw std::runtime_error("unexpected error: " + r.error().display());
-}
-
-template <typename T>
-std::string err(const Result<T>& r) {
-  return r ? std::string("<ok>") : r.error().display();
-}
 
 using Bytes = std::vector<std::byte>;
 

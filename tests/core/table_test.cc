@@ -12,37 +12,12 @@
 
 #include "rt/internal.h"
 #include "rt/runtime.h"
+#include "rt_testing.h"
 
 namespace pelorin::rt {
 namespace {
 
-constexpr std::uint64_t kPage = 4096;
-constexpr std::uint64_t kMiB = 1048576;
-
-Runtime make_runtime(std::uint64_t budget = 1ull << 30) {
-  Options o;
-  o.budget = budget;
-  o.prefetch = false;
-  auto r = Runtime::create(o);
-  if (!r) throw std::runtime_error(r.error().display());
-  return std::move(*r);
-}
-
-// The value of a result that must have succeeded; a failure ends the test with its text.
-template <typename T>
-T ok(Result<T> r) {
-  if (!r) throw std::runtime_error("unexpected error: " + r.error().display());
-  return std::move(*r);
-}
-void ok(Result<void> r) {
-  if (!r) throw std::runtime_error("unexpected error: " + r.error().display());
-}
-
-// The display text of a failed result, or "<ok>".
-template <typename T>
-std::string err(const Result<T>& r) {
-  return r ? std::string("<ok>") : r.error().display();
-}
+using namespace test;
 
 // Compressible content, different for every seed and every word.
 void fill(std::byte* p, std::uint64_t n, std::uint32_t seed) {
