@@ -16,6 +16,7 @@
 
 #include "error/error.h"
 #include "rt/buf.h"
+#include "rt/pin.h"
 
 namespace pelorin::rt {
 
@@ -105,7 +106,6 @@ struct Inner {
 };
 
 class Shared;
-class Pin;
 
 // What `state()` reports of a buffer.
 enum class State : std::uint8_t { Resident, Compressed, Dropped, Unloaded };
