@@ -139,6 +139,42 @@ bool to_opt_u64(PyObject* o, const char* name, std::optional<std::uint64_t>* out
   return true;
 }
 
+int sequence_not_str(PyObject* o) {
+  if (PyUnicode_Check(o)) return 0;
+  PyObject* abc = PyImport_ImportModule("collections.abc");
+  PyObject* seq = abc != nullptr ? PyObject_GetAttrString(abc, "Sequence") : nullptr;
+  const int r = seq != nullptr ? PyObject_IsInstance(o, seq) : -1;
+  Py_XDECREF(seq);
+  Py_XDECREF(abc);
+  return r;
+}
+
+bool to_u64_list(PyObject* o, const char* name, std::vector<std::uint64_t>* out) {
+  const int seq = sequence_not_str(o);
+  if (seq < 0) return noted(name);
+  if (seq == 0) {
+    PyObject* tn = PyType_GetName(Py_TYPE(o));
+    PyErr_Format(PyExc_TypeError, "expected a sequence of ints, not %S",
+                 tn != nullptr ? tn : Py_None);
+    Py_XDECREF(tn);
+    return noted(name);
+  }
+  const Py_ssize_t n = PySequence_Size(o);
+  if (n < 0) return noted(name);
+  std::vector<std::uint64_t> ids;
+  ids.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_GetItem(o, i);
+    std::uint64_t v = 0;
+    const bool ok = item != nullptr && to_u64(item, nullptr, &v);
+    Py_XDECREF(item);
+    if (!ok) return noted(name);
+    ids.push_back(v);
+  }
+  *out = std::move(ids);
+  return true;
+}
+
 bool Borrowed::acquire(PyObject* obj, bool writable) {
   if (PyObject_GetBuffer(obj, &view_, PyBUF_FULL_RO) < 0) return false;
   held_ = true;

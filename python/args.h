@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace pelorin::py {
 
@@ -27,6 +28,14 @@ bool to_str(PyObject* o, const char* name, std::string* out);
 bool to_path(PyObject* o, const char* name, std::string* out);
 // None or a missing argument (nullptr) means absent.
 bool to_opt_u64(PyObject* o, const char* name, std::optional<std::uint64_t>* out);
+
+// A sequence (collections.abc.Sequence, but not a str) of ints as to_u64 takes them;
+// TypeError "expected a sequence of ints, not <type>" for anything else.
+bool to_u64_list(PyObject* o, const char* name, std::vector<std::uint64_t>* out);
+
+// 1 when `o` is a collections.abc.Sequence other than a str, 0 when it is not, -1 with the
+// error set when the check itself failed.
+int sequence_not_str(PyObject* o);
 
 // Adds the note "while processing '<name>'" to the pending exception.
 void add_argument_note(const char* name);

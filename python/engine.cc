@@ -39,19 +39,12 @@ bool to_expected(PyObject* o, std::optional<std::vector<std::byte>>* out) {
     *out = std::vector<std::byte>(b, b + n);
     return true;
   }
-  bool sequence = false;
-  if (!PyUnicode_Check(o)) {
-    PyObject* abc = PyImport_ImportModule("collections.abc");
-    PyObject* seq = abc != nullptr ? PyObject_GetAttrString(abc, "Sequence") : nullptr;
-    int r = seq != nullptr ? PyObject_IsInstance(o, seq) : -1;
-    Py_XDECREF(seq);
-    Py_XDECREF(abc);
-    if (r < 0) {
-      add_argument_note("expected");
-      return false;
-    }
-    sequence = r == 1;
+  const int r = sequence_not_str(o);
+  if (r < 0) {
+    add_argument_note("expected");
+    return false;
   }
+  const bool sequence = r == 1;
   if (!sequence) {
     PyObject* tn = PyType_GetName(Py_TYPE(o));
     PyErr_Format(PyExc_TypeError, "expected bytes or a sequence of ints, not %S",

@@ -11,6 +11,8 @@
 #include "python/args.h"
 #include "python/bindings.h"
 #include "python/errors.h"
+#include "python/lineage.h"
+#include "python/rtpin.h"
 #include "rt/pin.h"
 #include "rt/runtime.h"
 
@@ -101,7 +103,21 @@ PyObject* rtruntime_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   });
 }
 
+// The functions of derived buffers may refer back to this object: the collector sees them.
+int rtruntime_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  auto* obj = reinterpret_cast<RtRuntimeObject*>(self);
+  return obj->runtime != nullptr ? visit_lineages(*obj->runtime, visit, arg) : 0;
+}
+
+int rtruntime_clear(PyObject* self) {
+  auto* obj = reinterpret_cast<RtRuntimeObject*>(self);
+  if (obj->runtime != nullptr) clear_lineages(*obj->runtime);
+  return 0;
+}
+
 void rtruntime_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
   auto* obj = reinterpret_cast<RtRuntimeObject*>(self);
   if (rt::Runtime* r = obj->runtime) {
     obj->runtime = nullptr;
@@ -122,9 +138,7 @@ PyObject* rtruntime_limit(PyObject* self, PyObject*) {
 }
 
 PELORIN_NOT_YET(rtruntime_hold_back, "RtRuntime.hold_back", "the service thread")
-PELORIN_NOT_YET(rtruntime_add_file, "RtRuntime.add_file", "file-backed buffers")
 PELORIN_NOT_YET(rtruntime_prefetch, "RtRuntime.prefetch", "the service thread")
-PELORIN_NOT_YET(rtruntime_derive, "RtRuntime.derive", "derived buffers")
 PELORIN_NOT_YET(rtruntime_predict, "RtRuntime.predict", "pin-cycle prediction")
 
 // Parses one id argument named "id".
@@ -256,7 +270,49 @@ PyObject* rtruntime_stats(PyObject* self, PyObject* args, PyObject* kwds) {
   });
 }
 
-PyObject* make_rtpin(rt::Pin pin);
+PyObject* rtruntime_add_file(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"path", "offset", "nbytes", "elem", nullptr};
+    PyObject *path_obj, *offset_obj, *nbytes_obj, *elem_obj;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO:add_file", const_cast<char**>(kwlist),
+                                     &path_obj, &offset_obj, &nbytes_obj, &elem_obj))
+      return nullptr;
+    std::string path;
+    std::uint64_t offset, nbytes, elem;
+    if (!to_path(path_obj, "path", &path) || !to_u64(offset_obj, "offset", &offset) ||
+        !to_u64(nbytes_obj, "nbytes", &nbytes) || !to_u64(elem_obj, "elem", &elem))
+      return nullptr;
+    // Opens the file but reads nothing, so the interpreter lock stays held.
+    auto id = runtime_of(self).add_file(path, offset, nbytes, elem);
+    if (!id) return rt_err(id.error());
+    return PyLong_FromUnsignedLongLong(*id);
+  });
+}
+
+PyObject* rtruntime_derive(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"inputs", "nbytes", "elem", "func", nullptr};
+    PyObject *inputs_obj, *nbytes_obj, *elem_obj, *func;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO:derive", const_cast<char**>(kwlist),
+                                     &inputs_obj, &nbytes_obj, &elem_obj, &func))
+      return nullptr;
+    std::vector<std::uint64_t> inputs;
+    std::uint64_t nbytes, elem;
+    if (!to_u64_list(inputs_obj, "inputs", &inputs) || !to_u64(nbytes_obj, "nbytes", &nbytes) ||
+        !to_u64(elem_obj, "elem", &elem))
+      return nullptr;
+    rt::Runtime rt = runtime_of(self);
+    auto callback = make_lineage(rt, inputs, func);
+    Result<std::uint64_t> id = fail(Error::io(""));
+    {
+      // The callback takes the interpreter lock itself, around the call of `func` only.
+      WithoutGil nogil;
+      id = rt.derive(std::move(inputs), nbytes, elem, std::move(callback));
+    }
+    if (!id) return rt_err(id.error());
+    return PyLong_FromUnsignedLongLong(*id);
+  });
+}
 
 PyObject* rtruntime_pin(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
@@ -318,12 +374,14 @@ PyType_Slot rtruntime_slots[] = {
                        "The runtime (`pelorin.rt.Runtime` wraps it).")},
     {Py_tp_new, reinterpret_cast<void*>(rtruntime_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(rtruntime_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(rtruntime_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(rtruntime_clear)},
     {Py_tp_methods, rtruntime_methods},
     {0, nullptr},
 };
 
 PyType_Spec rtruntime_spec = {"pelorin._core.RtRuntime", sizeof(RtRuntimeObject), 0,
-                              Py_TPFLAGS_DEFAULT, rtruntime_slots};
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, rtruntime_slots};
 
 // RtPin ---------------------------------------------------------------------------------
 
@@ -347,6 +405,8 @@ void unpin_if_unused(RtPinObject* p) {
   p->pin->reset();
 }
 
+}  // namespace
+
 PyObject* make_rtpin(rt::Pin pin) {
   PyTypeObject* type = rtpin_type();
   if (type == nullptr) return nullptr;
@@ -363,6 +423,14 @@ PyObject* make_rtpin(rt::Pin pin) {
   p->pin = new std::optional<rt::Pin>(std::move(pin));
   return self;
 }
+
+void release_rtpin(PyObject* self) {
+  RtPinObject* p = as_pin(self);
+  p->released->store(true);
+  unpin_if_unused(p);
+}
+
+namespace {
 
 PyObject* rtpin_nbytes(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(as_pin(self)->nbytes); }
 PyObject* rtpin_address(PyObject* self, void*) {
@@ -383,9 +451,7 @@ PyObject* rtpin_release(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {nullptr};
     if (!PyArg_ParseTupleAndKeywords(args, kwds, ":release", const_cast<char**>(kwlist)))
       return nullptr;
-    RtPinObject* p = as_pin(self);
-    p->released->store(true);
-    unpin_if_unused(p);
+    release_rtpin(self);
     Py_RETURN_NONE;
   });
 }

@@ -46,6 +46,9 @@ Result<void> release_dependents(Inner& in, std::uint64_t id);
 // The buffer stops being a function of its inputs.
 void forget_lineage(Inner& in, std::uint64_t id);
 
+// Ends a lineage taken out of the table: its callback is destroyed once the mutex goes.
+void retire(Inner& in, Lineage&& lineage);
+
 // Re-reads or first loads a file-backed buffer; re-computes a derived one.
 Result<bool> restore_source(Shared& s, Guard& g, std::uint64_t id, bool for_prefetch,
                             double next_use);

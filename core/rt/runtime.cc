@@ -39,6 +39,14 @@ std::uint64_t headroom_bytes() {
   return platform::round_up_to_pages(ZSTD_compressBound(4194304));
 }
 
+Guard::~Guard() {
+  if (!lock_.owns_lock() || inner_->retired.empty()) return;
+  auto retired = std::move(inner_->retired);
+  inner_->retired.clear();
+  lock_.unlock();
+  // `retired` goes here, with the mutex free.
+}
+
 Shared::Shared(const Options& o, std::uint64_t room) : opts(o), headroom(room) {
   inner_.stats.budget = o.budget;
   inner_.stats.reserve = room;

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -13,6 +14,7 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "error/error.h"
 #include "rt/buf.h"
@@ -103,6 +105,9 @@ struct Inner {
   Rate compress_rate{16777216.0, 0.04194304};
   Rate decompress_rate{16777216.0, 0.013981013333333334};
   bool stop = false;  // set once when the runtime shuts down
+  // Callbacks of lineages that ended while the mutex was held. They may call back into
+  // their own language to be destroyed, so they go only once the mutex is released.
+  std::vector<std::shared_ptr<LineageFunc>> retired;
 };
 
 class Shared;
@@ -114,6 +119,9 @@ const char* state_name(State s);
 // Locked access to Inner. Holds the runtime mutex for its lifetime.
 class Guard {
  public:
+  ~Guard();
+  Guard(const Guard&) = delete;
+  Guard& operator=(const Guard&) = delete;
   Inner* operator->() const { return inner_; }
   Inner& operator*() const { return *inner_; }
   std::unique_lock<std::mutex>& lock() { return lock_; }
@@ -198,6 +206,18 @@ class Runtime {
   Result<Pin> pin(std::uint64_t id, bool write) const;
   // Compresses or drops an unpinned buffer now; whether memory was freed.
   Result<bool> evict(std::uint64_t id) const;
+
+  // A buffer computed by `func` from `inputs` now, and computed again whenever a pin finds
+  // its data dropped; the result is checked against the digest of this first computation.
+  Result<std::uint64_t> derive(std::vector<std::uint64_t> inputs, std::uint64_t nbytes,
+                               std::uint64_t elem, std::shared_ptr<LineageFunc> func) const;
+  // A buffer of the `nbytes` bytes at `offset` of the file at `path`, read by its first
+  // pin. Opens the file (once per path) but reads nothing.
+  Result<std::uint64_t> add_file(const std::string& path, std::uint64_t offset,
+                                 std::uint64_t nbytes, std::uint64_t elem) const;
+  // Calls `fn` with the callback of every lineage in the table, under the runtime mutex:
+  // `fn` must not pin, free or wait.
+  void for_each_lineage_func(const std::function<void(LineageFunc&)>& fn) const;
 
  private:
   Runtime(std::shared_ptr<Shared> shared, std::shared_ptr<Owner> owner)

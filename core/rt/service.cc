@@ -1,9 +1,13 @@
 #include "rt/service.h"
 
 #include "platform/platform.h"
-#include "rt/runtime.h"
+#include "rt/internal.h"
 
 namespace pelorin::rt {
+
+// Queues nothing yet: prefetching in order of the recorded pins comes with the service
+// thread's work.
+void schedule(Shared&, Inner&, std::uint64_t) {}
 
 void service_main(std::shared_ptr<Shared> shared) noexcept {
   platform::set_thread_name("pelorin-rt");

@@ -76,6 +76,7 @@ Result<void> Runtime::free(std::uint64_t id) const {
       std::erase(in->second.dependents, id);
     }
   }
+  if (gone.lineage) retire(*g, std::move(*gone.lineage));
   g->queued.erase(id);
   std::erase_if(g->transitions, [id](const auto& t) {
     return t.first.first == id || t.first.second == id || t.second == id;
@@ -94,6 +95,12 @@ Result<State> Runtime::state(std::uint64_t id) const {
   if (b.packed()) return State::Compressed;
   if (b.rereadable() || b.lineage) return State::Dropped;
   return State::Unloaded;
+}
+
+void Runtime::for_each_lineage_func(const std::function<void(LineageFunc&)>& fn) const {
+  Guard g = shared_->lock();
+  for (auto& [id, b] : g->bufs)
+    if (b.lineage && b.lineage->func) fn(*b.lineage->func);
 }
 
 Result<std::uint64_t> Runtime::nbytes(std::uint64_t id) const {
