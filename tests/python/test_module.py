@@ -128,7 +128,7 @@ def test_not_yet_implemented(fn, args):
 
 def test_runtime_methods_not_yet_implemented():
     rt = core.RtRuntime(1 << 30, prefetch=False)
-    for name in ["hold_back", "add_file", "prefetch", "derive", "predict"]:
+    for name in ["hold_back", "prefetch", "predict"]:
         with pytest.raises(NotImplementedError, match=f"^RtRuntime.{name} is not implemented"):
             getattr(rt, name)()
 
