@@ -137,9 +137,6 @@ PyObject* rtruntime_limit(PyObject* self, PyObject*) {
   return PyLong_FromUnsignedLongLong(runtime_of(self).limit());
 }
 
-PELORIN_NOT_YET(rtruntime_hold_back, "RtRuntime.hold_back", "the service thread")
-PELORIN_NOT_YET(rtruntime_prefetch, "RtRuntime.prefetch", "the service thread")
-PELORIN_NOT_YET(rtruntime_predict, "RtRuntime.predict", "pin-cycle prediction")
 
 // Parses one id argument named "id".
 bool one_id(PyObject* args, PyObject* kwds, const char* format, std::uint64_t* id) {
@@ -262,6 +259,66 @@ PyObject* rtruntime_stats(PyObject* self, PyObject* args, PyObject* kwds) {
         put("prefetch_skipped", u(st.prefetch_skipped)) &&
         put("written_bytes", u(st.written_bytes)) && put("outside_peak", u(st.outside_peak)) &&
         put("limit_low", u(st.limit_low));
+    if (!ok) {
+      Py_DECREF(d);
+      return nullptr;
+    }
+    return d;
+  });
+}
+
+PyObject* rtruntime_hold_back(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"nbytes", nullptr};
+    PyObject* obj;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:hold_back", const_cast<char**>(kwlist), &obj))
+      return nullptr;
+    std::uint64_t nbytes;
+    if (!to_u64(obj, "nbytes", &nbytes)) return nullptr;
+    rt::Runtime rt = runtime_of(self);
+    Result<void> ok;
+    {
+      WithoutGil nogil;
+      ok = rt.hold_back(nbytes);
+    }
+    if (!ok) return rt_err(ok.error());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* rtruntime_prefetch(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    std::uint64_t id;
+    if (!one_id(args, kwds, "O:prefetch", &id)) return nullptr;
+    // Only a queue insertion: the interpreter lock stays held.
+    if (auto ok = runtime_of(self).prefetch(id); !ok) return rt_err(ok.error());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* rtruntime_predict(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, ":predict", const_cast<char**>(kwlist)))
+      return nullptr;
+    const std::optional<rt::Prediction> p = runtime_of(self).predict();
+    if (!p) Py_RETURN_NONE;
+    PyObject* d = PyDict_New();
+    if (d == nullptr) return nullptr;
+    auto put = [&](const char* key, PyObject* v) {
+      if (v == nullptr) return false;
+      const int r = PyDict_SetItemString(d, key, v);
+      Py_DECREF(v);
+      return r == 0;
+    };
+    const bool ok = put("cycle_pins", PyLong_FromUnsignedLongLong(p->cycle_pins)) &&
+                    put("cycle_bytes", PyLong_FromUnsignedLongLong(p->cycle_bytes)) &&
+                    put("restore_bytes", PyLong_FromUnsignedLongLong(p->restore_bytes)) &&
+                    put("restore_seconds", PyFloat_FromDouble(p->restore_seconds)) &&
+                    put("compute_seconds", PyFloat_FromDouble(p->compute_seconds)) &&
+                    put("seconds", PyFloat_FromDouble(p->seconds)) &&
+                    put("last_seconds", PyFloat_FromDouble(p->last_seconds)) &&
+                    put("prefetch", PyBool_FromLong(p->prefetch));
     if (!ok) {
       Py_DECREF(d);
       return nullptr;

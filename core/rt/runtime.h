@@ -73,6 +73,18 @@ struct Stats {
   std::uint64_t prefetch_skipped = 0, written_bytes = 0, outside_peak = 0, limit_low = 0;
 };
 
+// What one more repetition of the last recorded cycle of pins would cost.
+struct Prediction {
+  std::uint64_t cycle_pins = 0;     // pins in the cycle
+  std::uint64_t cycle_bytes = 0;    // distinct bytes it touches, in whole pages
+  std::uint64_t restore_bytes = 0;  // bytes brought back per cycle
+  double restore_seconds = 0;
+  double compute_seconds = 0;  // time between the pins, restores not included
+  double seconds = 0;          // predicted time per cycle
+  double last_seconds = 0;     // measured time of the last cycle
+  bool prefetch = false;
+};
+
 // Hashing with a per-process random seed, so table layouts cannot be steered from outside.
 struct SeededHash {
   static std::uint64_t seed();
@@ -215,6 +227,15 @@ class Runtime {
   // pin. Opens the file (once per path) but reads nothing.
   Result<std::uint64_t> add_file(const std::string& path, std::uint64_t offset,
                                  std::uint64_t nbytes, std::uint64_t elem) const;
+  // Queues the buffer for the service thread (nothing when prefetching is off).
+  Result<void> prefetch(std::uint64_t id) const;
+  // Keeps `nbytes` of the budget for memory outside the runtime (replacing the amount held
+  // back before) and makes room for the smaller limit at once.
+  Result<void> hold_back(std::uint64_t nbytes) const;
+  // The cost of one more repetition of the last recorded cycle; nothing until the last
+  // pinned buffer was pinned before.
+  std::optional<Prediction> predict() const;
+
   // Calls `fn` with the callback of every lineage in the table, under the runtime mutex:
   // `fn` must not pin, free or wait.
   void for_each_lineage_func(const std::function<void(LineageFunc&)>& fn) const;

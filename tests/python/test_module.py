@@ -126,13 +126,6 @@ def test_not_yet_implemented(fn, args):
         fn(*args)
 
 
-def test_runtime_methods_not_yet_implemented():
-    rt = core.RtRuntime(1 << 30, prefetch=False)
-    for name in ["hold_back", "prefetch", "predict"]:
-        with pytest.raises(NotImplementedError, match=f"^RtRuntime.{name} is not implemented"):
-            getattr(rt, name)()
-
-
 def test_exports_only_the_entry_point():
     so = pathlib.Path(core.__file__)
     assert so.name == "_core.abi3.so"
