@@ -170,7 +170,7 @@ void compress(Shared& s, Guard& g, std::uint64_t id) {
 Result<bool> restore_packed(Shared& s, Guard& g, std::uint64_t id, bool for_prefetch,
                             double next_use) {
   const std::uint64_t need = platform::round_up_to_pages(g->bufs.at(id).nbytes);
-  if (auto room = make_room(s, g, need, id, for_prefetch, next_use); !room)
+  if (auto room = make_room(s, g, need, id, for_prefetch, next_use, true); !room)
     return fail(room.error());
   auto it = g->bufs.find(id);
   if (it == g->bufs.end())

@@ -16,8 +16,13 @@ namespace pelorin::rt {
 // Keeps `used` + `need` within the limit by compressing or dropping unpinned buffers, one
 // victim per pass, never `exclude`. May release and re-take the mutex: callers read the
 // table again afterwards. Budget error when no room can be made.
+//
+// With `yield_if_taken`, it gives up early (with success, nothing reserved) as soon as
+// another thread is found restoring `exclude`: the caller, which looks at the buffer again,
+// then waits for that restore instead of making room for the same bytes a second time.
 Result<void> make_room(Shared& s, Guard& g, std::uint64_t need,
-                       std::optional<std::uint64_t> exclude, bool for_prefetch, double next_use);
+                       std::optional<std::uint64_t> exclude, bool for_prefetch, double next_use,
+                       bool yield_if_taken = false);
 
 // Discards the buffer's data (the id must be in the table).
 void drop_data(Inner& in, std::uint64_t id);

@@ -42,7 +42,8 @@ void drop_data(Inner& in, std::uint64_t id) {
 }
 
 Result<void> make_room(Shared& s, Guard& g, std::uint64_t need,
-                       std::optional<std::uint64_t> exclude, bool for_prefetch, double next_use) {
+                       std::optional<std::uint64_t> exclude, bool for_prefetch, double next_use,
+                       bool yield_if_taken) {
   Inner& in = *g;
   const std::uint64_t held_back = s.held_back.load(std::memory_order_relaxed);
   const std::uint64_t plain = s.opts.budget - s.headroom - held_back;
@@ -75,6 +76,10 @@ Result<void> make_room(Shared& s, Guard& g, std::uint64_t need,
   std::unordered_map<std::uint64_t, double> restore_cost;
   while (g->used + need > limit) {
     Inner& t = *g;
+    if (yield_if_taken) {
+      auto ex = t.bufs.find(*exclude);
+      if (ex == t.bufs.end() || ex->second.busy) return {};
+    }
     // 1. The usual gap between pins, for buffers that have none of their own yet.
     double interval_sum = 0;
     std::size_t interval_n = 0;

@@ -135,7 +135,7 @@ Result<bool> restore_source(Shared& s, Guard& g, std::uint64_t id, bool for_pref
   const std::optional<spill::Digest> expected = first.source->digest;
 
   const std::uint64_t need = platform::round_up_to_pages(nbytes);
-  if (auto room = make_room(s, g, need, id, for_prefetch, next_use); !room)
+  if (auto room = make_room(s, g, need, id, for_prefetch, next_use, true); !room)
     return fail(room.error());
   auto it = g->bufs.find(id);
   if (it == g->bufs.end())
