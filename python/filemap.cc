@@ -1,34 +1,133 @@
 // Whole-file mappings and no-copy GPU buffers.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "python/args.h"
 #include "python/bindings.h"
 #include "python/errors.h"
+#include "residency/filemap.h"
+#include "residency/metal.h"
 
 namespace pelorin::py {
 
 namespace {
 
-constexpr const char* kFileMap = "file mappings";
-constexpr const char* kMetal = "GPU buffers";
-
 struct FileMapObject {
   PyObject_HEAD
+  residency::FileMap* map;  // owned; never null once the constructor returned the object
 };
 
-PyObject* filemap_new(PyTypeObject*, PyObject*, PyObject*) {
-  return not_implemented("FileMap", kFileMap);
-}
-PELORIN_NOT_YET(filemap_resident, "FileMap.resident", kFileMap)
-PELORIN_NOT_YET(filemap_prefetch, "FileMap.prefetch", kFileMap)
-PELORIN_NOT_YET(filemap_metal_buffer, "FileMap.metal_buffer", kMetal)
-PELORIN_NOT_YET(metal_wrap, "metal_wrap", kMetal)
-PELORIN_NOT_YET(metal_release, "metal_release", kMetal)
+residency::FileMap& map_of(PyObject* self) { return *reinterpret_cast<FileMapObject*>(self)->map; }
 
-PyObject* filemap_addr(PyObject*, void*) { return not_implemented("FileMap.addr", kFileMap); }
-PyObject* filemap_length(PyObject*, void*) { return not_implemented("FileMap.length", kFileMap); }
-PyObject* filemap_file_length(PyObject*, void*) {
-  return not_implemented("FileMap.file_length", kFileMap);
+PyObject* address_int(const void* p) {
+  return PyLong_FromUnsignedLongLong(reinterpret_cast<std::uintptr_t>(p));
 }
 
-void filemap_dealloc(PyObject* self) { free_instance(self); }
+PyObject* filemap_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"path", nullptr};
+    PyObject* path_arg;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:FileMap", const_cast<char**>(kwlist),
+                                     &path_arg))
+      return nullptr;
+    std::string path;
+    if (!to_path(path_arg, "path", &path)) return nullptr;
+    Result<std::unique_ptr<residency::FileMap>> map = residency::FileMap::open(path);
+    if (!map) return to_py_err(map.error());
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) return nullptr;  // the map is dropped: unmapped and closed
+    reinterpret_cast<FileMapObject*>(self)->map = map->release();
+    return self;
+  });
+}
+
+PyObject* filemap_resident(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, ":resident", const_cast<char**>(kwlist)))
+      return nullptr;
+    Result<double> r = map_of(self).resident();
+    if (!r) return to_py_err(r.error());
+    return PyFloat_FromDouble(*r);
+  });
+}
+
+PyObject* filemap_prefetch(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"offset", "length", nullptr};
+    PyObject *offset_arg, *length_arg;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:prefetch", const_cast<char**>(kwlist),
+                                     &offset_arg, &length_arg))
+      return nullptr;
+    std::uint64_t offset = 0, length = 0;
+    if (!to_u64(offset_arg, "offset", &offset) || !to_u64(length_arg, "length", &length))
+      return nullptr;
+    Result<std::uint64_t> n = fail(Error::io(""));
+    {
+      // The caller's reference keeps `self`, and so the map, alive meanwhile.
+      WithoutGil nogil;
+      n = map_of(self).prefetch(offset, length);
+    }
+    if (!n) return to_py_err(n.error());
+    return PyLong_FromUnsignedLongLong(*n);
+  });
+}
+
+PyObject* filemap_metal_buffer(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, ":metal_buffer", const_cast<char**>(kwlist)))
+      return nullptr;
+    Result<void*> b = map_of(self).metal_buffer();
+    if (!b) return to_py_err(b.error());
+    return address_int(*b);
+  });
+}
+
+PyObject* metal_wrap(PyObject*, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"address", "length", nullptr};
+    PyObject *address_arg, *length_arg;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:metal_wrap", const_cast<char**>(kwlist),
+                                     &address_arg, &length_arg))
+      return nullptr;
+    std::uint64_t address = 0, length = 0;
+    if (!to_u64(address_arg, "address", &address) || !to_u64(length_arg, "length", &length))
+      return nullptr;
+    Result<void*> b = metal::wrap(address, length);
+    if (!b) return rt_err(b.error());
+    return address_int(*b);
+  });
+}
+
+PyObject* metal_release(PyObject*, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"buffer", nullptr};
+    PyObject* buffer_arg;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:metal_release", const_cast<char**>(kwlist),
+                                     &buffer_arg))
+      return nullptr;
+    std::uint64_t buffer = 0;
+    if (!to_u64(buffer_arg, "buffer", &buffer)) return nullptr;
+    metal::release(reinterpret_cast<void*>(static_cast<std::uintptr_t>(buffer)));
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* filemap_addr(PyObject* self, void*) { return address_int(map_of(self).address()); }
+PyObject* filemap_length(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(map_of(self).length());
+}
+PyObject* filemap_file_length(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(map_of(self).file_length());
+}
+
+void filemap_dealloc(PyObject* self) {
+  delete reinterpret_cast<FileMapObject*>(self)->map;  // GPU buffer, then mapping, then file
+  free_instance(self);
+}
 
 PyMethodDef filemap_methods[] = {
     {"resident", PELORIN_FN(filemap_resident), PELORIN_ARGS,

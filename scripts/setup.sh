@@ -6,9 +6,9 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config binutils
   libzstd-dev libxxhash-dev libtbb-dev libfmt-dev
-  python3 python3-dev python3-numpy python3-pytest
+  python3 python3-dev python3-numpy python3-pytest python3-psutil util-linux-extra
   googletest libgtest-dev libbenchmark-dev
-  zstd python3-zstandard python3-xxhash python3-psutil python3-blosc python3-numcodecs
+  zstd python3-zstandard python3-xxhash python3-blosc python3-numcodecs
 )
 
 missing=()
