@@ -9,9 +9,11 @@ Run with Debian's interpreter after a build:  /usr/bin/python3 bench/runtime_ben
    4 MiB chunk at a time on one thread (`codec_pack(chunk, 4)` / `Compressed.unpack_into`).
    Compression done by make_room (an alloc that needs room compresses a victim) is read
    from the runtime's stats and compared with the same baseline.
-3. A cyclic workload: 16 buffers of 64 MiB behind a 256 MiB budget, pinned round-robin and
-   reduced by NumPy, beside the same loop over plain NumPy arrays that all fit in memory.
-   The runtime runs with prefetch=False here, so every restore happens on the caller.
+3. A cyclic workload: 16 buffers of 64 MiB behind a 256 MiB budget, pinned round-robin with
+   NumPy work between pins that takes about as long as one restore, run with prefetch=False
+   and with prefetch=True on the same data, beside the same loop over plain NumPy arrays
+   that all fit in memory. It reports seconds per cycle, prefetch hits per pin and
+   predict()'s "seconds" beside the measured cycle.
 
 Each time is the best of several runs; GB/s is 1e9 bytes of raw (uncompressed) data per
 second. Takes about two minutes on two cores.
@@ -264,53 +266,77 @@ def bench_make_room(data, base_pack_gbps, reps=4):
 
 # ---------------------------------------------------------------------------- 3. cyclic workload
 
-def bench_cyclic(data, nbuf=16, budget=256 * MIB, cycles=3):
-    nbytes = data.nbytes
-    rt = core.RtRuntime(budget, compress_level=LEVEL, prefetch=False)
+def make_cyclic(data, nbuf, budget, prefetch):
+    rt = core.RtRuntime(budget, compress_level=LEVEL, prefetch=prefetch)
     ids = []
-    t0 = time.perf_counter()
     for k in range(nbuf):
-        b = rt.alloc(nbytes, 4)
+        b = rt.alloc(data.nbytes, 4)
         p = rt.pin(b, write=True)
         v = np.frombuffer(p, np.float32)
         np.add(data, np.float32(k), out=v)  # exact: values stay on the 1/64 grid
         del v
         p.release()
         ids.append(b)
-    t_write = time.perf_counter() - t0
+    return rt, ids
 
+
+def run_cycles(rt, ids, work, cycles):
+    """Best seconds per cycle after one warm-up cycle, the stats delta, the last prediction
+    and the checksum of the last cycle."""
     def one_cycle():
         acc = 0.0
         for b in ids:
             p = rt.pin(b)
             a = np.frombuffer(p, np.float32)
-            acc += float(a.max())
+            acc += work(a)
             del a
             p.release()
         return acc
 
-    one_cycle()  # warm-up: first pass settles which buffers are resident
+    one_cycle()  # warm-up: the first pass settles the pin history and what is resident
     s0 = rt.stats()
-    times = []
+    times, predicted = [], []
     for _ in range(cycles):
         t0 = time.perf_counter()
-        acc_rt = one_cycle()
+        acc = one_cycle()
         times.append(time.perf_counter() - t0)
-    s1 = rt.stats()
-    d = delta(s1, s0, "decompress_bytes", "decompressions", "compress_in", "compressions",
-              "decompress_seconds", "compress_seconds", "pins")
-    peak = s1["peak_used"]
-    for b in ids:
-        rt.free(b)
-    rt = None  # drop the runtime before the arrays are made
+        predicted.append(rt.predict()["seconds"])
+    d = delta(rt.stats(), s0, "decompress_bytes", "decompressions", "compress_in", "compressions",
+              "decompress_seconds", "compress_seconds", "pins", "prefetches", "prefetch_hits",
+              "prefetch_wasted", "prefetch_skipped", "restore_seconds")
+    return times, d, predicted, acc
+
+
+def bench_cyclic(data, nbuf=16, budget=256 * MIB, cycles=3):
+    """The same cyclic workload with and without the service thread. Between pins the loop
+    computes for about as long as a pin without prefetching takes to bring a buffer back."""
+    nbytes = data.nbytes
+    total = nbuf * nbytes
+
+    # How long bringing one buffer back takes on the caller (decompressing it and making
+    # room by compressing another), and a NumPy reduction repeated to take as long.
+    rt, ids = make_cyclic(data, nbuf, budget, False)
+    _, d0, _, _ = run_cycles(rt, ids, lambda a: float(a.max()), 2)
+    rt = None
+    restore = d0["restore_seconds"] / d0["pins"]
+    probe = data + np.float32(0)
+    t0 = time.perf_counter()
+    for _ in range(5):
+        float(np.abs(probe).sum())
+    unit = (time.perf_counter() - t0) / 5
+    reps = max(1, round(restore / unit))
+    work = lambda a: sum(float(np.abs(a).sum()) for _ in range(reps))  # noqa: E731
+
+    results = {}
+    for prefetch in (False, True):
+        rt, ids = make_cyclic(data, nbuf, budget, prefetch)
+        results[prefetch] = run_cycles(rt, ids, work, cycles)
+        rt = None
 
     arrays = [data + np.float32(k) for k in range(nbuf)]
 
     def np_cycle():
-        acc = 0.0
-        for a in arrays:
-            acc += float(a.max())
-        return acc
+        return sum(work(a) for a in arrays)
 
     np_cycle()
     np_times = []
@@ -319,29 +345,32 @@ def bench_cyclic(data, nbuf=16, budget=256 * MIB, cycles=3):
         acc_np = np_cycle()
         np_times.append(time.perf_counter() - t0)
     arrays = None
-    assert acc_rt == acc_np, (acc_rt, acc_np)
+    for prefetch, (_, _, _, acc) in results.items():
+        assert acc == acc_np, (prefetch, acc, acc_np)
 
-    rt_s, np_s = min(times), min(np_times)
-    per_cycle_restored = d["decompress_bytes"] / cycles
-    per_cycle_comp = d["compress_in"] / cycles
-    total = nbuf * nbytes
-    print("\n3. Cyclic workload: %d x %d MiB float32 (%d MiB, %.0fx the %d MiB budget), prefetch=False,"
+    print("\n3. Cyclic workload: %d x %d MiB float32 (%d MiB, %.0fx the %d MiB budget), pinned"
           % (nbuf, nbytes // MIB, total // MIB, total / budget, budget // MIB))
-    print("   pinned round-robin and reduced with ndarray.max(), best of %d cycles after one warm-up"
-          % cycles)
-    print("   initial write of all buffers          %6.2f s" % t_write)
-    print("   runtime                               %6.2f s/cycle" % rt_s)
-    print("   plain NumPy arrays (all in memory)    %6.2f s/cycle   ratio %.2fx time"
-          % (np_s, rt_s / np_s))
-    print("   restored per cycle                    %6.0f MiB (%.1f decompressions)"
-          % (per_cycle_restored / MIB, d["decompressions"] / cycles))
-    print("   compressed per cycle                  %6.0f MiB (%.1f compressions)"
-          % (per_cycle_comp / MIB, d["compressions"] / cycles))
-    print("   decompress / compress seconds/cycle   %6.2f / %.2f s (stats)"
-          % (d["decompress_seconds"] / cycles, d["compress_seconds"] / cycles))
-    print("   peak used                             %6.0f MiB" % (peak / MIB))
-    summary.append(("cyclic s/cycle", "%.2f" % rt_s, "%.2f" % np_s, "%.2fx time" % (rt_s / np_s)))
-    summary.append(("cyclic restored MiB/cycle", "%.0f" % (per_cycle_restored / MIB), "0", "-"))
+    print("   round-robin; between pins np.abs(a).sum() x %d = %.0f ms of computation, about one"
+          % (reps, reps * unit * 1e3))
+    print("   restore on the caller (%.0f ms measured); best of %d cycles after one warm-up"
+          % (restore * 1e3, cycles))
+    np_s = min(np_times)
+    for prefetch in (False, True):
+        times, d, predicted, _ = results[prefetch]
+        best = min(times)
+        last = predicted[times.index(best)]
+        print("   prefetch=%-5s %6.2f s/cycle   predict() %5.2f s (%+.0f%%)   hits %d/%d pins   "
+              "restored %4.0f MiB/cycle   skipped %d, wasted %d"
+              % (prefetch, best, last, (last / best - 1) * 100, d["prefetch_hits"], d["pins"],
+                 d["decompress_bytes"] / cycles / MIB, d["prefetch_skipped"], d["prefetch_wasted"]))
+        summary.append(("cyclic s/cycle, prefetch=%s" % prefetch, "%.2f" % best, "%.2f" % np_s,
+                        "%.2fx time" % (best / np_s)))
+        verdicts.append(("predict() accuracy (1 - relative error), prefetch=%s" % prefetch,
+                         1 - abs(last / best - 1), 0.7))
+    print("   plain NumPy arrays (all in memory)    %6.2f s/cycle" % np_s)
+    off, on = min(results[False][0]), min(results[True][0])
+    print("   prefetching speed-up                  %6.2fx" % (off / on))
+    verdicts.append(("cyclic: prefetch on vs off, per cycle", off / on, 1.3))
 
 
 def main():

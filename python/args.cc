@@ -139,6 +139,21 @@ bool to_opt_u64(PyObject* o, const char* name, std::optional<std::uint64_t>* out
   return true;
 }
 
+bool no_arguments(PyObject* args, PyObject* kwds, const char* format) {
+  static const char* kwlist[] = {nullptr};
+  return PyArg_ParseTupleAndKeywords(args, kwds, format, const_cast<char**>(kwlist)) != 0;
+}
+
+PyObject* ordered_dict(std::initializer_list<std::pair<const char*, PyObject*>> items) {
+  PyObject* d = PyDict_New();
+  for (const auto& [key, value] : items) {
+    if (d != nullptr && (value == nullptr || PyDict_SetItemString(d, key, value) < 0))
+      Py_CLEAR(d);
+    Py_XDECREF(value);
+  }
+  return d;
+}
+
 int sequence_not_str(PyObject* o) {
   if (PyUnicode_Check(o)) return 0;
   PyObject* abc = PyImport_ImportModule("collections.abc");

@@ -4,6 +4,8 @@
 #include "python/py.h"
 
 #include <cstdint>
+#include <initializer_list>
+#include <utility>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +38,14 @@ bool to_u64_list(PyObject* o, const char* name, std::vector<std::uint64_t>* out)
 // 1 when `o` is a collections.abc.Sequence other than a str, 0 when it is not, -1 with the
 // error set when the check itself failed.
 int sequence_not_str(PyObject* o);
+
+// True when the call got no arguments; the usual TypeError (naming the function given
+// after ':' in `format`) otherwise.
+bool no_arguments(PyObject* args, PyObject* kwds, const char* format);
+
+// A dict made of (key, new reference) pairs in the order given; a null value fails it
+// (its error set) and the remaining values are dropped.
+PyObject* ordered_dict(std::initializer_list<std::pair<const char*, PyObject*>> items);
 
 // Adds the note "while processing '<name>'" to the pending exception.
 void add_argument_note(const char* name);

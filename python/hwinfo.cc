@@ -1,5 +1,4 @@
 // Host information and memory pressure.
-#include <initializer_list>
 #include <optional>
 #include <string>
 #include <utility>
@@ -13,24 +12,6 @@
 namespace pelorin::py {
 
 namespace {
-
-// True when the call got no arguments; a TypeError naming `fn` otherwise.
-bool no_arguments(PyObject* args, PyObject* kwds, const char* format) {
-  static const char* kwlist[] = {nullptr};
-  return PyArg_ParseTupleAndKeywords(args, kwds, format, const_cast<char**>(kwlist)) != 0;
-}
-
-// A dict made of (key, new reference) pairs in the order given; a null value fails it
-// (its error set) and the remaining values are dropped.
-PyObject* ordered_dict(std::initializer_list<std::pair<const char*, PyObject*>> items) {
-  PyObject* d = PyDict_New();
-  for (const auto& [key, value] : items) {
-    if (d != nullptr && (value == nullptr || PyDict_SetItemString(d, key, value) < 0))
-      Py_CLEAR(d);
-    Py_XDECREF(value);
-  }
-  return d;
-}
 
 PyObject* u64(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 

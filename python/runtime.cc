@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "error/text.h"
 #include "python/args.h"
 #include "python/bindings.h"
 #include "python/errors.h"
@@ -27,38 +28,6 @@ struct RtRuntimeObject {
 
 rt::Runtime& runtime_of(PyObject* self) {
   return *reinterpret_cast<RtRuntimeObject*>(self)->runtime;
-}
-
-// `s` as a double-quoted literal with backslash escapes for quotes, backslashes and
-// control characters; `s` is valid UTF-8.
-std::string quoted(std::string_view s) {
-  std::string out = "\"";
-  for (std::size_t i = 0; i < s.size();) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    std::size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-    char32_t cp = n == 1 ? c : n == 2 ? c & 0x1F : n == 3 ? c & 0x0F : c & 0x07;
-    for (std::size_t k = 1; k < n && i + k < s.size(); ++k)
-      cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-    switch (cp) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) {
-          char buf[16];
-          std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(cp));
-          out += buf;
-        } else {
-          out.append(s.substr(i, n));
-        }
-    }
-    i += n;
-  }
-  out += '"';
-  return out;
 }
 
 PyObject* rtruntime_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
@@ -219,51 +188,50 @@ PyObject* rtruntime_nbytes(PyObject* self, PyObject* args, PyObject* kwds) {
 
 PyObject* rtruntime_stats(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, ":stats", const_cast<char**>(kwlist)))
-      return nullptr;
+    if (!no_arguments(args, kwds, ":stats")) return nullptr;
     const rt::Stats st = runtime_of(self).stats();
-    PyObject* d = PyDict_New();
-    if (d == nullptr) return nullptr;
-    auto put = [&](const char* key, PyObject* v) {
-      if (v == nullptr) return false;
-      const int r = PyDict_SetItemString(d, key, v);
-      Py_DECREF(v);
-      return r == 0;
-    };
     auto u = [](std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); };
     auto f = [](double v) { return PyFloat_FromDouble(v); };
-    const bool ok =
-        put("budget", u(st.budget)) && put("reserve", u(st.reserve)) && put("used", u(st.used)) &&
-        put("peak_used", u(st.peak_used)) && put("buffers", u(st.buffers)) &&
-        put("resident_bytes", u(st.resident_bytes)) &&
-        put("compressed_bytes", u(st.compressed_bytes)) &&
-        put("pinned_bytes", u(st.pinned_bytes)) && put("loads", u(st.loads)) &&
-        put("load_bytes", u(st.load_bytes)) && put("rereads", u(st.rereads)) &&
-        put("reread_bytes", u(st.reread_bytes)) && put("read_seconds", f(st.read_seconds)) &&
-        put("drops", u(st.drops)) && put("drop_bytes", u(st.drop_bytes)) &&
-        put("compressions", u(st.compressions)) && put("compress_in", u(st.compress_in)) &&
-        put("compress_out", u(st.compress_out)) &&
-        put("compress_seconds", f(st.compress_seconds)) &&
-        put("decompressions", u(st.decompressions)) &&
-        put("decompress_bytes", u(st.decompress_bytes)) &&
-        put("decompress_seconds", f(st.decompress_seconds)) &&
-        put("incompressible", u(st.incompressible)) && put("evictions", u(st.evictions)) &&
-        put("refusals", u(st.refusals)) && put("restore_seconds", f(st.restore_seconds)) &&
-        put("pins", u(st.pins)) && put("recomputes", u(st.recomputes)) &&
-        put("recompute_bytes", u(st.recompute_bytes)) &&
-        put("recompute_seconds", f(st.recompute_seconds)) &&
-        put("prefetches", u(st.prefetches)) && put("prefetch_bytes", u(st.prefetch_bytes)) &&
-        put("prefetch_hits", u(st.prefetch_hits)) &&
-        put("prefetch_wasted", u(st.prefetch_wasted)) &&
-        put("prefetch_skipped", u(st.prefetch_skipped)) &&
-        put("written_bytes", u(st.written_bytes)) && put("outside_peak", u(st.outside_peak)) &&
-        put("limit_low", u(st.limit_low));
-    if (!ok) {
-      Py_DECREF(d);
-      return nullptr;
-    }
-    return d;
+    return ordered_dict({
+        {"budget", u(st.budget)},
+        {"reserve", u(st.reserve)},
+        {"used", u(st.used)},
+        {"peak_used", u(st.peak_used)},
+        {"buffers", u(st.buffers)},
+        {"resident_bytes", u(st.resident_bytes)},
+        {"compressed_bytes", u(st.compressed_bytes)},
+        {"pinned_bytes", u(st.pinned_bytes)},
+        {"loads", u(st.loads)},
+        {"load_bytes", u(st.load_bytes)},
+        {"rereads", u(st.rereads)},
+        {"reread_bytes", u(st.reread_bytes)},
+        {"read_seconds", f(st.read_seconds)},
+        {"drops", u(st.drops)},
+        {"drop_bytes", u(st.drop_bytes)},
+        {"compressions", u(st.compressions)},
+        {"compress_in", u(st.compress_in)},
+        {"compress_out", u(st.compress_out)},
+        {"compress_seconds", f(st.compress_seconds)},
+        {"decompressions", u(st.decompressions)},
+        {"decompress_bytes", u(st.decompress_bytes)},
+        {"decompress_seconds", f(st.decompress_seconds)},
+        {"incompressible", u(st.incompressible)},
+        {"evictions", u(st.evictions)},
+        {"refusals", u(st.refusals)},
+        {"restore_seconds", f(st.restore_seconds)},
+        {"pins", u(st.pins)},
+        {"recomputes", u(st.recomputes)},
+        {"recompute_bytes", u(st.recompute_bytes)},
+        {"recompute_seconds", f(st.recompute_seconds)},
+        {"prefetches", u(st.prefetches)},
+        {"prefetch_bytes", u(st.prefetch_bytes)},
+        {"prefetch_hits", u(st.prefetch_hits)},
+        {"prefetch_wasted", u(st.prefetch_wasted)},
+        {"prefetch_skipped", u(st.prefetch_skipped)},
+        {"written_bytes", u(st.written_bytes)},
+        {"outside_peak", u(st.outside_peak)},
+        {"limit_low", u(st.limit_low)},
+    });
   });
 }
 
@@ -298,32 +266,19 @@ PyObject* rtruntime_prefetch(PyObject* self, PyObject* args, PyObject* kwds) {
 
 PyObject* rtruntime_predict(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, ":predict", const_cast<char**>(kwlist)))
-      return nullptr;
+    if (!no_arguments(args, kwds, ":predict")) return nullptr;
     const std::optional<rt::Prediction> p = runtime_of(self).predict();
     if (!p) Py_RETURN_NONE;
-    PyObject* d = PyDict_New();
-    if (d == nullptr) return nullptr;
-    auto put = [&](const char* key, PyObject* v) {
-      if (v == nullptr) return false;
-      const int r = PyDict_SetItemString(d, key, v);
-      Py_DECREF(v);
-      return r == 0;
-    };
-    const bool ok = put("cycle_pins", PyLong_FromUnsignedLongLong(p->cycle_pins)) &&
-                    put("cycle_bytes", PyLong_FromUnsignedLongLong(p->cycle_bytes)) &&
-                    put("restore_bytes", PyLong_FromUnsignedLongLong(p->restore_bytes)) &&
-                    put("restore_seconds", PyFloat_FromDouble(p->restore_seconds)) &&
-                    put("compute_seconds", PyFloat_FromDouble(p->compute_seconds)) &&
-                    put("seconds", PyFloat_FromDouble(p->seconds)) &&
-                    put("last_seconds", PyFloat_FromDouble(p->last_seconds)) &&
-                    put("prefetch", PyBool_FromLong(p->prefetch));
-    if (!ok) {
-      Py_DECREF(d);
-      return nullptr;
-    }
-    return d;
+    return ordered_dict({
+        {"cycle_pins", PyLong_FromUnsignedLongLong(p->cycle_pins)},
+        {"cycle_bytes", PyLong_FromUnsignedLongLong(p->cycle_bytes)},
+        {"restore_bytes", PyLong_FromUnsignedLongLong(p->restore_bytes)},
+        {"restore_seconds", PyFloat_FromDouble(p->restore_seconds)},
+        {"compute_seconds", PyFloat_FromDouble(p->compute_seconds)},
+        {"seconds", PyFloat_FromDouble(p->seconds)},
+        {"last_seconds", PyFloat_FromDouble(p->last_seconds)},
+        {"prefetch", PyBool_FromLong(p->prefetch)},
+    });
   });
 }
 

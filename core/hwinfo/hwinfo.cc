@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "error/text.h"
 #include "platform/host.h"
 #include "platform/platform.h"
 
@@ -16,45 +17,6 @@ namespace {
 std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
   std::uint64_t r = 0;
   return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
-}
-
-// `s` as a double-quoted literal: quotes, backslashes and control characters escaped, and
-// bytes that are not UTF-8 shown as \xNN, so that any path prints as one readable token.
-std::string quoted(std::string_view s) {
-  std::string out = "\"";
-  for (std::size_t i = 0; i < s.size();) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    const std::size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3
-                        : (c & 0xF8) == 0xF0 ? 4 : 0;
-    bool valid = n != 0 && i + n <= s.size();
-    for (std::size_t k = 1; valid && k < n; ++k)
-      valid = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
-    char buf[16];
-    if (!valid) {
-      std::snprintf(buf, sizeof buf, "\\x%02x", c);
-      out += buf;
-      ++i;
-      continue;
-    }
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          std::snprintf(buf, sizeof buf, "\\u{%x}", c);
-          out += buf;
-        } else {
-          out.append(s.substr(i, n));
-        }
-    }
-    i += n;
-  }
-  out += '"';
-  return out;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <limits>
 #include <vector>
 
+#include "error/text.h"
 #include "residency/metal.h"
 
 namespace pelorin::residency {
@@ -18,27 +19,6 @@ namespace pelorin::residency {
 namespace {
 
 constexpr std::uint64_t kPrefetchBuffer = 8u << 20;
-
-// `s` with every byte sequence that is not UTF-8 replaced by U+FFFD, for messages.
-std::string display_text(std::string_view s) {
-  std::string out;
-  for (std::size_t i = 0; i < s.size();) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    const std::size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3
-                        : (c & 0xF8) == 0xF0 ? 4 : 0;
-    bool valid = n != 0 && i + n <= s.size();
-    for (std::size_t k = 1; valid && k < n; ++k)
-      valid = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
-    if (valid) {
-      out.append(s.substr(i, n));
-      i += n;
-    } else {
-      out += "\xEF\xBF\xBD";
-      ++i;
-    }
-  }
-  return out;
-}
 
 }  // namespace
 
