@@ -111,19 +111,29 @@ std::optional<std::uint64_t> process_footprint() {
   return pages * page_size();
 }
 
-void* map_anonymous(std::size_t len, bool prefault) {
+void* map_anonymous(std::size_t len, Populate how) {
   void* p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return nullptr;
-  if (prefault) {
-    // Memory about to be filled whole: huge pages where the system offers them on request,
-    // then every page made present in one call. Both are advice; failures are ignored.
+  if (how != Populate::OnTouch) {
+    // Memory about to be filled whole: huge pages where the system offers them on request.
+    // Advice; failure is ignored.
     constexpr std::size_t kHuge = 2u << 20;
     if (len >= kHuge) (void)::madvise(p, len, MADV_HUGEPAGE);
-#ifdef MADV_POPULATE_WRITE
-    (void)::madvise(p, len, MADV_POPULATE_WRITE);
-#endif
   }
+  if (how == Populate::Now) populate_for_write(p, len);
   return p;
+}
+
+void populate_for_write(void* p, std::size_t len) {
+#ifdef MADV_POPULATE_WRITE
+  const auto page = static_cast<std::uintptr_t>(page_size());
+  const auto start = reinterpret_cast<std::uintptr_t>(p) / page * page;
+  const auto end = reinterpret_cast<std::uintptr_t>(p) + len;
+  if (len != 0) (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
+#else
+  (void)p;
+  (void)len;
+#endif
 }
 
 void UniqueFd::reset(int fd) {

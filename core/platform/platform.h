@@ -41,10 +41,22 @@ void drop_cached(int fd, std::uint64_t offset, std::uint64_t length);
 // (opened again after a fork). Any thread.
 std::optional<std::uint64_t> process_footprint();
 
-// Maps `len` bytes of private, zero-filled, readable and writable anonymous memory. With
-// `prefault`, the pages are made present now, in one call: far cheaper than a fault per
-// page when the caller is about to write all of them. nullptr with errno set on failure.
-void* map_anonymous(std::size_t len, bool prefault);
+// How the pages of a new anonymous mapping become present.
+enum class Populate : std::uint8_t {
+  OnTouch,   // each page on its first access
+  Now,       // all at once, backed by huge pages where the system offers them on request:
+             // far cheaper than a fault per page for a caller about to write all of them
+  ByFiller,  // huge pages where offered; the caller makes each piece present just before
+             // filling it (populate_for_write), so the zeroing overlaps with waiting on I/O
+};
+
+// Maps `len` bytes of private, zero-filled, readable and writable anonymous memory.
+// nullptr with errno set on failure.
+void* map_anonymous(std::size_t len, Populate how);
+
+// Makes the pages of [p, p + len) present and writable now, in one call. Advice: failure
+// (an old kernel, memory that cannot be written) is ignored.
+void populate_for_write(void* p, std::size_t len);
 
 // Rounds `n` up to a multiple of the page size; wraps to a small value on overflow.
 inline std::uint64_t round_up_to_pages(std::uint64_t n) {

@@ -8,6 +8,7 @@
 #else
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/task_group.h>
 #endif
 
 namespace pelorin::pool {
@@ -45,6 +46,36 @@ void for_each_index(std::size_t count, const std::function<void(std::size_t)>& b
                       for (std::size_t i = r.begin(); i != r.end(); ++i) body(i);
                     },
                     tbb::simple_partitioner());
+}
+#endif
+
+#if defined(__SANITIZE_THREAD__)
+Result<void> produce_in_order(std::size_t count,
+                              const std::function<Result<void>(std::size_t)>& produce,
+                              const std::function<void(std::size_t)>& consume) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (auto done = produce(i); !done) return done;
+    consume(i);
+  }
+  return {};
+}
+#else
+Result<void> produce_in_order(std::size_t count,
+                              const std::function<Result<void>(std::size_t)>& produce,
+                              const std::function<void(std::size_t)>& consume) {
+  tbb::task_group consumers;
+  Result<void> result;
+  try {
+    for (std::size_t i = 0; i < count && result; ++i) {
+      result = produce(i);
+      if (result) consumers.run([&consume, i] { consume(i); });
+    }
+  } catch (...) {
+    consumers.wait();  // they refer to the caller's state
+    throw;
+  }
+  consumers.wait();
+  return result;
 }
 #endif
 

@@ -21,4 +21,14 @@ void for_each_index(std::size_t count, const std::function<void(std::size_t)>& b
 Result<void> for_each_until_error(std::size_t count,
                                   const std::function<Result<void>(std::size_t)>& body);
 
+// Runs produce(0), produce(1), ... in order on the calling thread, and consume(i) for each
+// produced index as a task of the calling thread's arena, so that consuming one index
+// overlaps producing the next: one sequential stream (reading a file, which the system's
+// read-ahead serves best) with the work on each piece spread over the pool. Stops producing
+// at the first failure, which is the result, once every consumer started has finished.
+// Anything consume throws reaches the caller.
+Result<void> produce_in_order(std::size_t count,
+                              const std::function<Result<void>(std::size_t)>& produce,
+                              const std::function<void(std::size_t)>& consume);
+
 }  // namespace pelorin::pool

@@ -187,7 +187,7 @@ Result<bool> restore_packed(Shared& s, Guard& g, std::uint64_t id, bool for_pref
   g.lock().unlock();
   const double t0 = now_seconds();
   auto unpack = [&]() -> Result<Region> {
-    auto region = Region::create(nbytes, /*prefault=*/true);
+    auto region = Region::create(nbytes, platform::Populate::Now);
     if (!region) return fail(region.error());
     std::uint64_t off = 0;
     for (const Piece& p : packed.pieces) {

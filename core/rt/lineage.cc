@@ -156,7 +156,7 @@ Result<bool> restore_lineage(const std::shared_ptr<Shared>& sp, Guard& g, std::u
       g.lock().unlock();
       if (!room) return fail(room.error());
     }
-    auto region = Region::create(nbytes, /*prefault=*/true);
+    auto region = Region::create(nbytes, platform::Populate::Now);
     if (!region) return fail(region.error());
     const auto slices = slices_of(*pins);
     const double t0 = now_seconds();

@@ -10,11 +10,11 @@
 
 namespace pelorin::rt {
 
-Result<Region> Region::create(std::uint64_t size, bool prefault) {
+Result<Region> Region::create(std::uint64_t size, platform::Populate how) {
   if (size == 0) return fail(Error::invalid_argument("a region holds at least one byte"));
   // Wraps for sizes near 2^64; the system then rejects the length with EINVAL.
   const std::uint64_t len = platform::round_up_to_pages(size);
-  void* p = platform::map_anonymous(len, prefault);
+  void* p = platform::map_anonymous(len, how);
   if (p == nullptr) return fail(Error::last_os());
   return Region(static_cast<std::byte*>(p), size, len);
 }

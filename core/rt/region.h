@@ -6,6 +6,7 @@
 #include <span>
 
 #include "error/error.h"
+#include "platform/platform.h"
 
 namespace pelorin::rt {
 
@@ -17,8 +18,9 @@ class Region {
  public:
   // A fresh, zero-filled, readable and writable region of at least `size` bytes.
   // Fails with InvalidArgument for size 0 and with Io when the system refuses the mapping.
-  // `prefault` makes the pages present at once, for a caller about to fill all of them.
-  static Result<Region> create(std::uint64_t size, bool prefault = false);
+  // `how` says when its pages become present (see platform::Populate).
+  static Result<Region> create(std::uint64_t size,
+                               platform::Populate how = platform::Populate::OnTouch);
 
   Region(Region&& other) noexcept;
   Region& operator=(Region&& other) noexcept;

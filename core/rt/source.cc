@@ -89,7 +89,8 @@ Result<spill::Digest> SourceFile::read_into(
   if (end > size)
     return fail(Error::invalid_argument(
         fmt::format("region {}..{} is outside {} ({} bytes)", offset, end, path, size)));
-  return spill::read_region(file.get(), offset, dst, expected, /*uncached=*/true);
+  return spill::read_region(file.get(), offset, dst, expected, /*uncached=*/true,
+                            /*populate=*/true);
 }
 
 Result<std::uint64_t> Runtime::add_file(const std::string& path, std::uint64_t offset,
@@ -148,7 +149,7 @@ Result<bool> restore_source(Shared& s, Guard& g, std::uint64_t id, bool for_pref
 
   const double t0 = now_seconds();
   auto load = [&]() -> Result<std::pair<Region, spill::Digest>> {
-    auto region = Region::create(nbytes, /*prefault=*/true);
+    auto region = Region::create(nbytes, platform::Populate::ByFiller);
     if (!region) return fail(region.error());
     std::optional<std::span<const std::byte>> want;
     if (expected) want = std::span<const std::byte>(*expected);

@@ -110,21 +110,33 @@ Result<Spilled> write_new_file(const std::string& path, std::span<const std::byt
 }
 
 Result<Digest> read_region(int fd, std::uint64_t offset, std::span<std::byte> dst,
-                           std::optional<std::span<const std::byte>> expected, bool uncached) {
+                           std::optional<std::span<const std::byte>> expected, bool uncached,
+                           bool populate) {
   // File offsets are signed; past that, chunk offsets would no longer mean what they say.
   constexpr auto kMaxOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
   if (dst.size() > kMaxOffset || offset > kMaxOffset - dst.size())
     return fail(Error::invalid_argument(
         fmt::format("region of {} bytes at offset {} is beyond any file", dst.size(), offset)));
 
+  // One stream of reads in file order, with every chunk hashed on the pool while the next
+  // is read: the system's read-ahead serves a single stream best, and the hashing then
+  // costs no time of its own.
   std::vector<Hash128> parts(chunk_count(dst.size()));
-  auto read = for_each_chunk(dst.size(), [&](const Chunk& c) -> Result<void> {
-    auto out = dst.subspan(c.offset, c.size);
-    if (auto r = pread_all(fd, out, offset + c.offset); !r) return r;
-    if (uncached) platform::drop_cached(fd, offset + c.offset, c.size);
-    parts[c.index] = hash_bytes(out);
-    return {};
-  });
+  auto span_of = [&](std::size_t i) {
+    const std::uint64_t at = i * DIGEST_CHUNK;
+    return dst.subspan(at, std::min<std::uint64_t>(DIGEST_CHUNK, dst.size() - at));
+  };
+  auto read = pool::produce_in_order(
+      parts.size(),
+      [&](std::size_t i) -> Result<void> {
+        auto out = span_of(i);
+        const std::uint64_t at = offset + i * DIGEST_CHUNK;
+        if (populate) platform::populate_for_write(out.data(), out.size());
+        if (auto r = pread_all(fd, out, at); !r) return r;
+        if (uncached) platform::drop_cached(fd, at, out.size());
+        return {};
+      },
+      [&](std::size_t i) { parts[i] = hash_bytes(span_of(i)); });
   if (!read) return fail(std::move(read.error()));
 
   const Digest got = combine(dst.size(), parts);

@@ -46,10 +46,11 @@ Result<Spilled> write_new_file(const std::string& path, std::span<const std::byt
 // thread's arena, and returns the digest of what was read. Fails with Integrity when
 // `expected` is given and is not that digest (dst then holds what was read). On an I/O
 // error dst may be partly filled. With `uncached`, each chunk's cached pages are dropped
-// once it has been read. Any thread.
+// once it has been read. With `populate`, each chunk of dst is made present just before
+// it is read into (for fresh memory mapped with Populate::ByFiller). Any thread.
 Result<Digest> read_region(int fd, std::uint64_t offset, std::span<std::byte> dst,
                            std::optional<std::span<const std::byte>> expected,
-                           bool uncached = false);
+                           bool uncached = false, bool populate = false);
 
 // Spill file operations; no state of its own.
 class Engine {
