@@ -119,23 +119,17 @@ void compress(Shared& s, Guard& g, std::uint64_t id) {
   const std::uint64_t elem = b.elem, nbytes = b.nbytes, source_len = region.len();
   const std::int32_t level = s.opts.compress_level;
 
-  g.lock().unlock();
   const double t0 = now_seconds();
   std::optional<Error> undo_error;
-  Result<Packed> packed = fail(Error::io(""));
-  try {
-    packed = pack_region(region, elem, level, undo_error);
-  } catch (...) {
-    g.lock().lock();
-    Buf& back = g->bufs.at(id);
-    back.busy = false;
-    back.broken = "could not undo compression: the compression did not finish";
-    g->used -= source_len;
-    s.broadcast();
-    throw;
-  }
+  Result<Packed> packed = unlocked(
+      s, g, [&] { return pack_region(region, elem, level, undo_error); },
+      [&] {
+        Buf& back = g->bufs.at(id);
+        back.busy = false;
+        back.broken = "could not undo compression: the compression did not finish";
+        g->used -= source_len;
+      });
   const double elapsed = now_seconds() - t0;
-  g.lock().lock();
 
   Buf& back = g->bufs.at(id);
   back.busy = false;
@@ -184,7 +178,6 @@ Result<bool> restore_packed(Shared& s, Guard& g, std::uint64_t id, bool for_pref
   g->used += need;
   g->stats.peak_used = std::max(g->stats.peak_used, g->used);
 
-  g.lock().unlock();
   const double t0 = now_seconds();
   auto unpack = [&]() -> Result<Region> {
     auto region = Region::create(nbytes, platform::Populate::Now);
@@ -205,20 +198,13 @@ Result<bool> restore_packed(Shared& s, Guard& g, std::uint64_t id, bool for_pref
     if (off != nbytes) return fail(Error::integrity("compressed pieces do not add up"));
     return region;
   };
-  Result<Region> restored = fail(Error::io(""));
-  try {
-    restored = unpack();
-  } catch (...) {
-    g.lock().lock();
+  Result<Region> restored = unlocked(s, g, unpack, [&] {
     Buf& back = g->bufs.at(id);
     back.busy = false;
     back.data = std::move(packed);
     g->used -= need;
-    s.broadcast();
-    throw;
-  }
+  });
   const double elapsed = now_seconds() - t0;
-  g.lock().lock();
 
   Buf& back = g->bufs.at(id);
   back.busy = false;

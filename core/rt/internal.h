@@ -65,6 +65,24 @@ void schedule(Shared& s, Inner& in, std::uint64_t id);
 // Seconds on the monotonic clock.
 double now_seconds();
 
+// Runs `work` with the mutex released, for a thread that has marked a buffer busy, and
+// takes the mutex again. Should `work` throw, `on_throw` runs under the mutex to give the
+// buffer back, waiters are woken, and the exception goes on.
+template <typename Work, typename OnThrow>
+auto unlocked(Shared& s, Guard& g, Work&& work, OnThrow&& on_throw) -> decltype(work()) {
+  g.lock().unlock();
+  try {
+    auto result = work();
+    g.lock().lock();
+    return result;
+  } catch (...) {
+    if (!g.lock().owns_lock()) g.lock().lock();
+    on_throw();
+    s.broadcast();
+    throw;
+  }
+}
+
 // Test seams for the failure paths of compression, which real memory and real data make
 // hard to reach: the next compression fails after `pieces` pieces; with `undo` its undo
 // fails too. Off unless set; counts down and clears itself.

@@ -138,10 +138,10 @@ Result<bool> restore_lineage(const std::shared_ptr<Shared>& sp, Guard& g, std::u
   const std::uint64_t nbytes = first.nbytes;
   const std::uint64_t need = platform::round_up_to_pages(nbytes);
   first.busy = true;
-  g.lock().unlock();
 
   bool reserved = false;
   double seconds = 0;
+  // Runs with the mutex released but for making room.
   auto rebuild = [&]() -> Result<Region> {
     auto pins = pin_inputs(sp, inputs);
     if (!pins) return fail(pins.error());
@@ -169,7 +169,6 @@ Result<bool> restore_lineage(const std::shared_ptr<Shared>& sp, Guard& g, std::u
           id)));
     return region;
   };  // the input pins go here, before the lock is taken again
-  Result<Region> rebuilt = fail(Error::io(""));
   // A busy buffer is never freed, so it is still in the table.
   auto settle = [&](bool ok) -> Buf& {
     Buf& b = g->bufs.at(id);
@@ -178,14 +177,7 @@ Result<bool> restore_lineage(const std::shared_ptr<Shared>& sp, Guard& g, std::u
     s.broadcast();
     return b;
   };
-  try {
-    rebuilt = rebuild();
-  } catch (...) {
-    if (!g.lock().owns_lock()) g.lock().lock();
-    settle(false);
-    throw;
-  }
-  g.lock().lock();
+  Result<Region> rebuilt = unlocked(s, g, rebuild, [&] { settle(false); });
   Buf& b = settle(rebuilt.has_value());
   if (!rebuilt) return fail(rebuilt.error());
   g->used -= held_size(b.data);

@@ -145,7 +145,6 @@ Result<bool> restore_source(Shared& s, Guard& g, std::uint64_t id, bool for_pref
   it->second.busy = true;
   g->used += need;
   g->stats.peak_used = std::max(g->stats.peak_used, g->used);
-  g.lock().unlock();
 
   const double t0 = now_seconds();
   auto load = [&]() -> Result<std::pair<Region, spill::Digest>> {
@@ -157,19 +156,12 @@ Result<bool> restore_source(Shared& s, Guard& g, std::uint64_t id, bool for_pref
     if (!got) return fail(got.error());
     return std::pair{std::move(*region), *got};
   };
-  Result<std::pair<Region, spill::Digest>> loaded = fail(Error::io(""));
-  try {
-    loaded = load();
-  } catch (...) {
-    g.lock().lock();
+  Result<std::pair<Region, spill::Digest>> loaded = unlocked(s, g, load, [&] {
     g->bufs.at(id).busy = false;
     g->used -= need;
-    s.broadcast();
-    throw;
-  }
+  });
   const double elapsed = now_seconds() - t0;
 
-  g.lock().lock();
   Buf& b = g->bufs.at(id);
   b.busy = false;
   if (!loaded) {
