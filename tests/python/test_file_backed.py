@@ -140,11 +140,13 @@ def test_written_file_buffers_are_kept_or_compressed(rt, tmp_path):
     assert path.read_bytes() == bytes(4 * MiB)
 
 
-def test_mixed_workload_over_four_times_the_budget(tmp_path):
-    """File-backed buffers and buffers derived from them, pinned round-robin by two threads,
-    always hold the bytes the test computed independently."""
+@pytest.mark.parametrize("prefetch", [False, True])
+def test_mixed_workload_over_four_times_the_budget(tmp_path, prefetch):
+    """File-backed buffers and buffers derived from them, pinned round-robin by two threads
+    (and, with prefetching, read ahead by the service thread), always hold the bytes the
+    test computed independently."""
     budget = 24 * MiB
-    rt = core.RtRuntime(budget, prefetch=False)
+    rt = core.RtRuntime(budget, prefetch=prefetch)
     size, n = 4 * MiB, 12
     rng = np.random.default_rng(3)
     path = tmp_path / "big.bin"
@@ -192,4 +194,5 @@ def test_mixed_workload_over_four_times_the_budget(tmp_path):
     assert failures == []
     s = rt.stats()
     assert s["drops"] > 0 and s["rereads"] > 0 and s["recomputes"] > 0
+    assert (s["prefetches"] > 0) == prefetch
     assert s["used"] <= rt.limit() and s["peak_used"] <= rt.limit()
